@@ -1,0 +1,151 @@
+#pragma once
+
+// What korvaProc.dll uses of the agent's utility library rynUtil.dll.
+// Paths handed to the file operations are UTF-8 text, as the module holds them.
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "host/RynApi.h"
+
+namespace ryn {
+
+// Running processes: pid (zero-extended to 64 bits) to a narrow text (the image name).
+typedef std::map<int64_t, std::string> ProcessIdMap;
+
+enum RynLogLevel {
+    RYN_LOG_ERROR = 2,  // failures
+    RYN_LOG_INFO = 4,   // progress notes and notices
+};
+
+class RYN_API CLogMessage {
+public:
+    static CLogMessage* GetInstance();
+
+    // printf-style (%d, %s). Callers pass one trailing empty string after the
+    // format's own arguments; it never changes the text.
+    void log(int level, const char* source, int line, const char* format, ...);
+    // Writes a text that was composed beforehand.
+    void WriteLogMessage(const std::string& text, int level);
+
+private:
+    CLogMessage() = default;
+};
+
+// Thread base: one thread per startThread() that calls run() once.
+class RYN_API CThreadUtil {
+public:
+    CThreadUtil();
+    CThreadUtil(const CThreadUtil&) = delete;
+    CThreadUtil& operator=(const CThreadUtil&) = delete;
+
+    virtual void run() = 0;
+
+    // Joins a finished earlier thread, then starts a new one; false when none started.
+    bool startThread();
+    bool IsThreadRunning();
+    // Blocks until run() has returned; 0 when there was a thread to wait for.
+    int waitForThreadFinish();
+
+protected:
+    // Joins the thread; derived classes must have waited for it before they go.
+    ~CThreadUtil();
+
+private:
+    struct Impl;
+    Impl* m_impl;
+};
+
+class IProcessUtil {
+public:
+    virtual ProcessIdMap EnumProcesses() = 0;
+    // Image path in the system code page, "" when it cannot be obtained. With
+    // nativeName the path is the kernel's device form (\Device\HarddiskVolume1\...).
+    virtual std::string GetProcessPath(int64_t pid, bool nativeName) = 0;
+    // Command line in the system code page, "" when it cannot be obtained.
+    virtual std::string GetProcessCommandLine(int64_t pid) = 0;
+
+protected:
+    ~IProcessUtil() = default;
+};
+
+// Process-wide object, never freed by its users.
+RYN_API IProcessUtil* GetProcessUtil();
+
+class RYN_API CStringUtil {
+public:
+    static std::string s2s_utf8(const std::string& text);        // system code page -> UTF-8
+    static std::wstring s2ws(const std::string& text);           // system code page -> wide
+    static std::string ws2s(const std::wstring& text);           // wide -> system code page
+    static std::string ws2s_utf8(const std::wstring& text);      // wide -> UTF-8
+    static std::wstring utf8_2ws(const std::string& text);       // UTF-8 -> wide
+    // Decimal (or another base from 2 to 36) text of a signed value, "-" for negatives.
+    // ok, when given, tells whether the base was usable; "" otherwise.
+    static std::string IntToString(int64_t value, bool* ok, int base);
+};
+
+// A point in time, seconds since 1970-01-01 00:00:00 UTC, rendered in UTC.
+class RYN_API CTimeUtil {
+public:
+    explicit CTimeUtil(int64_t secondsSince1970);
+    // strftime-style; "" for a time that cannot be rendered.
+    std::string ToString(const char* format) const;
+
+private:
+    int64_t m_time;
+};
+
+class RYN_API CToolUtil {
+public:
+    // Last component of a path ('\\' or '/' separated).
+    static std::string GetPathName(const std::string& path);
+    static void msleep(uint64_t milliseconds);
+};
+
+class RYN_API CFileUtil {
+public:
+    // Size in bytes, 0 when it cannot be read.
+    static uint64_t GetFileSize(const std::string& path);
+};
+
+class RYN_API CFileInfo {
+public:
+    explicit CFileInfo(const std::string& path);
+    // True for an existing regular file (not a directory).
+    bool isFile() const;
+
+private:
+    std::string m_path;
+};
+
+enum FileComOpenFlag {
+    FILECOM_OPEN_READ = 1,  // existing file, read access, shared with every other opener
+};
+
+class RYN_API CFileCom {
+public:
+    explicit CFileCom(const std::string& path);
+    ~CFileCom();
+    CFileCom(const CFileCom&) = delete;
+    CFileCom& operator=(const CFileCom&) = delete;
+
+    bool open(FileComOpenFlag flag);
+    // The system file handle (a HANDLE), null before a successful open.
+    void* nativeHandle() const;
+    void close();
+
+private:
+    std::string m_path;
+    void* m_handle;
+};
+
+class RYN_API CAlgorithmUtil {
+public:
+    // MD5 digest bytes of the file's content; "" when the file cannot be read.
+    static std::string GetFileMD5(const std::string& path);
+    // Lower-case hexadecimal text of the bytes.
+    static std::string toHex(const std::string& bytes);
+};
+
+}  // namespace ryn

@@ -1,0 +1,59 @@
+#pragma once
+
+// Fault injection, resource counters and the journal of the scripted layer.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "layer/WinTypes.h"
+
+namespace layer {
+
+// --- Faults: the nth use (1-based) of a call fails with the given error code.
+void FailCall(const std::string& call, int nth, DWORD error);
+// Every use of the call from the nth on fails.
+void FailCallFrom(const std::string& call, int nth, DWORD error);
+// For implementations: counts one use and tells whether it must fail (and with what).
+bool ShouldFail(const std::string& call, DWORD* error);
+int CallCount(const std::string& call);
+
+// --- Resources that must balance: "handle", "heap", "local", "certContext", ...
+void Acquire(const std::string& kind);
+void Release(const std::string& kind);
+// A release of something that was never acquired (a bad handle, a double free).
+void BadRelease(const std::string& what);
+// Kinds whose acquisitions and releases differ, as "kind: +n" lines; "" when balanced.
+std::string Outstanding();
+const std::vector<std::string>& BadReleases();
+
+// Handles of the scripted machine; kind is "process", "file", "snapshot", ...
+HANDLE NewHandle(const std::string& kind, uint64_t payload);
+// Payload of a live handle of that kind, or false.
+bool LookupHandle(HANDLE handle, const std::string& kind, uint64_t* payload);
+bool CloseLayerHandle(HANDLE handle);
+
+// --- Journal: log records and pauses in the order they happened.
+struct LogRecord {
+    int level = 0;
+    std::string source;  // "" for WriteLogMessage
+    int line = 0;        // 0 for WriteLogMessage
+    std::string text;
+};
+std::vector<LogRecord> LogRecords();
+std::vector<uint64_t> Sleeps();
+// One line per event: "log <level> <source>:<line> <text>", "log <level> <text>"
+// for plain texts, "sleep <ms>".
+std::vector<std::string> Journal();
+void Note(const std::string& event);
+
+// --- The network channel double.
+std::vector<std::pair<std::string, std::string>> SentMessages();
+void SetSendResult(bool result);
+
+// --- The thread base double: the next n startThread() calls fail.
+void FailStartThread(int count);
+
+}  // namespace layer

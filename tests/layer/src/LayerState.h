@@ -1,0 +1,18 @@
+#pragma once
+
+// Internal hooks between the layer's parts.
+
+#include <cstdint>
+
+#include "layer/Control.h"
+
+namespace layer {
+
+void ResetControl();
+void ResetDoubles();
+void RecordLog(const LogRecord& record);
+void RecordSleep(uint64_t milliseconds);
+// Sets the thread's last error; used by every scripted call that fails.
+void FailWith(DWORD error);
+
+}  // namespace layer
