@@ -190,10 +190,10 @@ bool BuildProcessRecord(CProcInfoParserInterface& parser, CTcpConnectParserInter
         AddInt64(record, "file_size", parser.GetExeFileSize(), allocator);
         AddString(record, "file_create_time", RenderTime(createTime), allocator);
         AddString(record, "file_modify_time", RenderTime(modifyTime), allocator);
-        AddString(record, "file_md5",
-                  CProcMd5Cache::GetInstance()->Get(parser.GetPid(), parser.GetProcPath(),
-                                                    modifyTime),
-                  allocator);
+        AddString(
+            record, "file_md5",
+            CProcMd5Cache::GetInstance()->Get(parser.GetPid(), parser.GetProcPath(), modifyTime),
+            allocator);
     }
     const LinkedPtr<FilePropertyRecord> properties =
         CFilePropertyCache::GetInstance()->Get(parser.GetProcPath(), modifyTime);
