@@ -24,7 +24,7 @@ class CKorvaProcInterfaceImp : public CKorvaProcInterface,
     void Stop() override;
 
     // "80,443,8080": ascending, comma separated, "" for no ports.
-    std::string FormatPortList(const std::set<uint16_t>& ports);
+    static std::string FormatPortList(const std::set<uint16_t>& ports);
 
   protected:
     void run() override;
