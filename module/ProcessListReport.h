@@ -19,21 +19,25 @@ class CProcessListReport {
     std::string Build(const ProcParserList& parsers, CTcpConnectParserInterface& tcpParser);
 
   private:
-    typedef rapidjson::Document::AllocatorType Allocator;
+    // Records are built as SAX events into a document sharing the report's pool:
+    // each record's member array then has exactly its size.
+    typedef rapidjson::Document Handler;
 
-    bool AddProcessRecord(CProcInfoParserInterface& parser, CTcpConnectParserInterface& tcpParser,
-                          rapidjson::Value& record);
-    void AddFileMembers(CProcInfoParserInterface& parser, rapidjson::Value& record,
-                        int64_t* modifyTime);
-    void AddPropertyMembers(const std::string& path, int64_t modifyTime, rapidjson::Value& record);
-    void AddSystemRecord(CTcpConnectParserInterface& tcpParser, rapidjson::Value& record);
-    void AddTcpMembers(const TcpConnectInfo& tcp, rapidjson::Value& record);
-    void AddString(rapidjson::Value& object, const char* key, const std::string& value);
-    void AddTime(rapidjson::Value& object, const char* key, int64_t seconds);
-    void AddInt64(rapidjson::Value& object, const char* key, int64_t value);
+    bool EmitProcessRecord(CProcInfoParserInterface& parser, CTcpConnectParserInterface& tcpParser,
+                           Handler& out);
+    rapidjson::SizeType EmitFileMembers(CProcInfoParserInterface& parser, int64_t* modifyTime,
+                                        Handler& out);
+    void EmitPropertyMembers(const std::string& path, int64_t modifyTime, Handler& out);
+    bool EmitSystemRecord(CTcpConnectParserInterface& tcpParser, Handler& out);
+    static void EmitTcpMembers(const TcpConnectInfo& tcp, Handler& out);
+
+    template <typename Emit>
+    bool AppendRecord(rapidjson::Value& records, Emit emit);
+    std::string WriteAndRelease();
 
     const std::string& m_cmdIdx;
     const std::string& m_triggerType;
     int64_t m_scanTime;
+    rapidjson::MemoryPoolAllocator<> m_pool;
     rapidjson::Document m_document;
 };
