@@ -10,14 +10,14 @@
 
 // Version-resource strings and signer of executables per path and last-write time.
 class CFilePropertyCache : public CSingleton<CFilePropertyCache> {
-  public:
+public:
     CFilePropertyCache() = default;
     ~CFilePropertyCache() override = default;
 
     // Null when path (UTF-8) is not an existing regular file.
     LinkedPtr<FilePropertyRecord> Get(const std::string& path, int64_t modifyTime);
 
-  private:
+private:
     LinkedPtr<FilePropertyRecord> Add(const std::string& path, int64_t modifyTime);
     // Keeps the map bounded: a large map loses its first entries in key order.
     void Shrink();

@@ -14,7 +14,7 @@ constexpr size_t kDateChars = 128;
 // Move-only owner of one crypt32 or kernel32 object; the release keeps the last error.
 template <typename Handle, typename Traits>
 class Owner {
-  public:
+public:
     Owner() = default;
     explicit Owner(Handle handle) : m_handle(handle) {}
     ~Owner() { reset(); }
@@ -46,7 +46,7 @@ class Owner {
         }
     }
 
-  private:
+private:
     Handle m_handle = Handle();
 };
 

@@ -10,7 +10,7 @@
 
 // MD5 digests of executables per process id.
 class CProcMd5Cache : public CSingleton<CProcMd5Cache> {
-  public:
+public:
     CProcMd5Cache() = default;
     ~CProcMd5Cache() override = default;
 
@@ -19,7 +19,7 @@ class CProcMd5Cache : public CSingleton<CProcMd5Cache> {
     // Once the cache is large, drops the entries of processes not in liveProcesses.
     void Prune(const ryn::ProcessIdMap& liveProcesses);
 
-  private:
+private:
     struct ProcMd5Record {
         std::string md5;
         int64_t modifyTime = 0;
