@@ -23,7 +23,7 @@ static_assert(sizeof(PROCESSENTRY32W) == (sizeof(void*) == 8 ? 568 : 556),
 // A frozen copy of the machine's processes marked inSnapshot; INVALID_HANDLE_VALUE
 // on failure.
 HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD processId);
-// Fail with ERROR_BAD_LENGTH when dwSize is below the record's size, and with
+// Fail with ERROR_INSUFFICIENT_BUFFER when dwSize is below the record's size, and with
 // ERROR_NO_MORE_FILES past the last entry.
 BOOL Process32FirstW(HANDLE snapshot, LPPROCESSENTRY32W entry);
 BOOL Process32NextW(HANDLE snapshot, LPPROCESSENTRY32W entry);

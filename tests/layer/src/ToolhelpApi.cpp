@@ -61,7 +61,7 @@ BOOL NextEntry(HANDLE handle, LPPROCESSENTRY32W record, const char* call, bool f
         return Fail(error);
     }
     if (record->dwSize < sizeof(PROCESSENTRY32W)) {
-        return Fail(ERROR_BAD_LENGTH);
+        return Fail(ERROR_INSUFFICIENT_BUFFER);  // Wine's code; Windows documents none
     }
     std::lock_guard<std::mutex> lock(snapshots().mutex);
     Snapshot& snapshot = snapshots().byHandle[handle];

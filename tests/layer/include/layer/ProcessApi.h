@@ -5,9 +5,6 @@
 
 #include "layer/WinTypes.h"
 
-#ifndef ERROR_BAD_LENGTH
-#define ERROR_BAD_LENGTH 24L
-#endif
 #ifndef ERROR_NONE_MAPPED
 #define ERROR_NONE_MAPPED 1332L
 #endif
