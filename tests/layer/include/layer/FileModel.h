@@ -15,13 +15,13 @@ struct Signature {};
 
 struct File {
     std::string content;
-    uint64_t creationTime = 0;   // FILETIME counts (100 ns)
+    uint64_t creationTime = 0;  // FILETIME counts (100 ns)
     uint64_t lastWriteTime = 0;
     bool isDirectory = false;
-    DWORD openError = 0;         // opening fails with this code when not 0
+    DWORD openError = 0;  // opening fails with this code when not 0
     VersionResource version;
     Signature signature;
-    int contentReads = 0;        // how often the file's bytes were read
+    int contentReads = 0;  // how often the file's bytes were read
 };
 
 }  // namespace layer
