@@ -27,7 +27,6 @@ class CTcpTableHolder {
         m_table = GetTcpTable();
         return m_table != nullptr;
     }
-    void Reset() { FreeTcpTable(m_table); }
     const MIB_TCPTABLE_OWNER_PID* get() const { return m_table; }
 
   private:
