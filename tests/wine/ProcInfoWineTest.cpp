@@ -2,6 +2,8 @@
 // this program starts itself (and against itself).
 
 #include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -48,6 +50,30 @@ void BurnCpuUntil(int64_t ticks) {
 }
 
 std::string Utf8(const std::wstring& text) { return ryn::CStringUtil::ws2s_utf8(text); }
+
+// With this variable set, the program is a busy child: it spends over a second of
+// CPU before the tests' main runs, says "ready", and waits for its stdin to close.
+const char kBusyChildVariable[] = "KORVA_PROCINFO_BUSY_CHILD";
+constexpr int64_t kBusyChildCpuTicks = 12 * kTicksPerSecond / 10;
+
+const bool kBusyChild = [] {
+    if (GetEnvironmentVariableA(kBusyChildVariable, nullptr, 0) == 0) {
+        return false;
+    }
+    BurnCpuUntil(kBusyChildCpuTicks);
+    DWORD done = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "ready\n", 6, &done, nullptr);
+    char byte;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &done, nullptr) && done != 0) {
+    }
+    ExitProcess(0);
+}();
+
+std::string SelfPath() {
+    char path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
+    return std::string(path, length);
+}
 
 class ProcInfoWineTest : public ::testing::Test {
   protected:
@@ -109,9 +135,29 @@ TEST_F(ProcInfoWineTest, TimesOfAChildAreWhatTheSystemReports) {
     EXPECT_GT(parser->GetProcMemUse(), 0);
 }
 
-// Wine reports a fixed small CPU time for other processes, so the CPU figures are
-// checked on this process, which spends a known amount first.
-TEST_F(ProcInfoWineTest, CpuTimeAndUsageOfABusyProcess) {
+// Wine answers GetProcessTimes for another process with a fixed small CPU time,
+// whatever that process spent; Windows gives what it spent.
+TEST_F(ProcInfoWineTest, CpuTimeOfABusyChildIsWhatTheSystemReports) {
+    SetEnvironmentVariableA(kBusyChildVariable, "1");
+    winetest::ChildProcess child(SelfPath(), "\"" + SelfPath() + "\"");
+    SetEnvironmentVariableA(kBusyChildVariable, nullptr);
+    ASSERT_TRUE(child.started());
+    LinkedPtr<CProcInfoParserInterface> parser = CreateProcInfoParser();
+    ASSERT_TRUE(parser->Init(child.pid()));
+    ryn::UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, child.pid()));
+
+    int64_t start = -5, elapsed = -5, cpu = -5;
+    ASSERT_TRUE(parser->GetProcTimes(start, elapsed, cpu));
+    EXPECT_EQ(cpu, CpuTicks(process.get()) / kTicksPerSecond);
+    if (winetest::RunningUnderWine()) {
+        EXPECT_EQ(cpu, 0) << "Wine now reports the CPU time of other processes";
+    } else {
+        EXPECT_GE(cpu, 1);
+    }
+}
+
+// The CPU figures of a process that Wine does report truly: this one.
+TEST_F(ProcInfoWineTest, CpuTimeAndUsageOfThisBusyProcess) {
     BurnCpuUntil(12 * kTicksPerSecond / 10);
     LinkedPtr<CProcInfoParserInterface> parser = CreateProcInfoParser();
     const int64_t cpuBefore = CpuTicks(GetCurrentProcess());
@@ -149,6 +195,28 @@ TEST_F(ProcInfoWineTest, ExecutableSizeAndTimesMatchTheFileSystem) {
     ASSERT_TRUE(parser->GetExeFileTimes(created, modified));
     EXPECT_EQ(created, UnixSeconds(attributes.ftCreationTime));
     EXPECT_EQ(modified, UnixSeconds(attributes.ftLastWriteTime));
+}
+
+// Records sized for an x86 build fail in an x64 one: the reason for sizeof.
+TEST_F(ProcInfoWineTest, RecordsOfTheOtherBitnessAreRefused) {
+    if (sizeof(void*) != 8) {
+        GTEST_SKIP() << "the x86 sizes are the right ones here";
+    }
+    constexpr DWORD kX86EntrySize = 556;
+    constexpr DWORD kX86CountersSize = 40;
+    ryn::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = kX86EntrySize;
+    EXPECT_FALSE(Process32FirstW(snapshot.get(), &entry));
+    const DWORD entryError = GetLastError();
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = kX86CountersSize;
+    EXPECT_FALSE(GetProcessMemoryInfo(GetCurrentProcess(), &counters, kX86CountersSize));
+    const DWORD countersError = GetLastError();
+    if (winetest::RunningUnderWine()) {
+        EXPECT_EQ(entryError, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        EXPECT_EQ(countersError, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    }
 }
 
 class ProcInfoLogWineTest : public ProcInfoWineTest {
