@@ -11,6 +11,8 @@ target_include_directories(korvaProc PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(korvaProc PRIVATE rynUtil korvaNetWork iphlpapi ws2_32 crypt32 version psapi advapi32)
 set_target_properties(korvaProc PROPERTIES PREFIX "")
 
+add_subdirectory(tests/fixtures)
+
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/CMakeLists.txt)
     add_subdirectory(tests/wine)
 endif()
