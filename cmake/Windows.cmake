@@ -3,13 +3,37 @@
 
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 
+# Every DLL and program in one folder, so test programs find the DLLs beside them.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+# ctest (and `cmake -E env ... <target>` runs) start programs through Wine, in a
+# prefix of this build tree; tests/wine prepares it and stops its wineserver.
+set(KORVA_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tests/wine/wine-run.sh ${KORVA_WINEPREFIX})
+
+# RapidJSON is header-only and comes from Debian's /usr/include, which the MinGW
+# compiler must not search as a whole: expose just that folder through a link.
+find_path(KORVA_RAPIDJSON_DIR rapidjson/document.h PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH
+          NO_DEFAULT_PATH REQUIRED)
+set(KORVA_THIRD_PARTY_INCLUDE ${CMAKE_BINARY_DIR}/third_party/include)
+file(MAKE_DIRECTORY ${KORVA_THIRD_PARTY_INCLUDE})
+file(CREATE_LINK ${KORVA_RAPIDJSON_DIR}/rapidjson ${KORVA_THIRD_PARTY_INCLUDE}/rapidjson SYMBOLIC)
+
 add_subdirectory(agent)
 
 add_library(korvaProc SHARED ${KORVA_MODULE_SOURCES})
 target_compile_definitions(korvaProc PRIVATE KORVAPROC_BUILD)
 target_include_directories(korvaProc PUBLIC ${CMAKE_SOURCE_DIR})
+target_include_directories(korvaProc SYSTEM PRIVATE ${KORVA_THIRD_PARTY_INCLUDE})
 target_link_libraries(korvaProc PRIVATE rynUtil korvaNetWork iphlpapi ws2_32 crypt32 version psapi advapi32)
 set_target_properties(korvaProc PROPERTIES PREFIX "")
+
+# The same sources as a static library, for Wine tests of the module's inner classes.
+add_library(korvaproc_static STATIC ${KORVA_MODULE_SOURCES})
+target_compile_definitions(korvaproc_static PUBLIC KORVAPROC_BUILD)
+target_include_directories(korvaproc_static PUBLIC ${CMAKE_SOURCE_DIR})
+target_include_directories(korvaproc_static SYSTEM PUBLIC ${KORVA_THIRD_PARTY_INCLUDE})
+target_link_libraries(korvaproc_static PUBLIC rynUtil korvaNetWork iphlpapi ws2_32 crypt32 version psapi advapi32)
 
 add_subdirectory(tests/fixtures)
 

@@ -216,6 +216,8 @@ std::string CStringUtil::IntToString(int64_t value, bool* ok, int base) {
 // ---- CToolUtil: msleep records the pause and moves the scripted clock; no real sleep.
 
 std::string CToolUtil::GetPathName(const std::string& path) {
+    DWORD unused = 0;
+    layer::ShouldFail("GetPathName", &unused);  // counted only, so tests can see the call
     const size_t separator = path.find_last_of("\\/");
     return separator == std::string::npos ? path : path.substr(separator + 1);
 }

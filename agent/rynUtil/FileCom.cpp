@@ -1,0 +1,44 @@
+#include <windows.h>
+
+#include "host/RynUtil.h"
+
+namespace ryn {
+
+CFileCom::CFileCom(const std::string& path) : m_path(path), m_handle(nullptr) {}
+
+CFileCom::~CFileCom() { close(); }
+
+bool CFileCom::open(FileComOpenFlag flag) {
+    close();
+    if (flag != FILECOM_OPEN_READ) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const std::wstring wide = CStringUtil::utf8_2ws(m_path);
+    if (wide.empty()) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    // Full sharing: running executables and files other programs write stay openable.
+    const HANDLE handle = CreateFileW(wide.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    m_handle = handle;
+    return true;
+}
+
+void* CFileCom::nativeHandle() const { return m_handle; }
+
+void CFileCom::close() {
+    if (m_handle != nullptr) {
+        const DWORD saved = GetLastError();  // keep the caller's error for its log record
+        CloseHandle(m_handle);
+        SetLastError(saved);
+        m_handle = nullptr;
+    }
+}
+
+}  // namespace ryn

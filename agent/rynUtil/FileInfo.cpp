@@ -1,0 +1,18 @@
+#include <windows.h>
+
+#include "host/RynUtil.h"
+
+namespace ryn {
+
+CFileInfo::CFileInfo(const std::string& path) : m_path(path) {}
+
+bool CFileInfo::isFile() const {
+    const std::wstring wide = CStringUtil::utf8_2ws(m_path);
+    if (wide.empty()) {
+        return false;
+    }
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+}  // namespace ryn

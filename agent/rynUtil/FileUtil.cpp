@@ -1,0 +1,18 @@
+#include <windows.h>
+
+#include "host/RynUtil.h"
+
+namespace ryn {
+
+// Read from the directory entry: no open, so files locked by their owner still count.
+uint64_t CFileUtil::GetFileSize(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    const std::wstring wide = CStringUtil::utf8_2ws(path);
+    if (wide.empty() || !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return 0;
+    }
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+}  // namespace ryn

@@ -1,0 +1,56 @@
+#include <atomic>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "host/RynUtil.h"
+
+namespace ryn {
+
+struct CThreadUtil::Impl {
+    std::mutex mutex;  // guards the thread object between start and join
+    std::thread thread;
+    std::atomic<bool> running{false};
+};
+
+CThreadUtil::CThreadUtil() : m_impl(new Impl) {}
+
+CThreadUtil::~CThreadUtil() {
+    waitForThreadFinish();
+    delete m_impl;
+}
+
+bool CThreadUtil::startThread() {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    if (m_impl->running) {
+        return false;
+    }
+    // A finished earlier thread is joined before the next one starts.
+    if (m_impl->thread.joinable()) {
+        m_impl->thread.join();
+    }
+    m_impl->running = true;
+    try {
+        m_impl->thread = std::thread([this] {
+            run();
+            m_impl->running = false;
+        });
+    } catch (const std::system_error&) {
+        m_impl->running = false;
+        return false;
+    }
+    return true;
+}
+
+bool CThreadUtil::IsThreadRunning() { return m_impl->running; }
+
+int CThreadUtil::waitForThreadFinish() {
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    if (!m_impl->thread.joinable()) {
+        return -1;
+    }
+    m_impl->thread.join();
+    return 0;
+}
+
+}  // namespace ryn

@@ -1,0 +1,105 @@
+#include "WineTestSupport.h"
+
+#include <vector>
+
+#include "host/RynUtil.h"
+
+namespace winetest {
+
+bool RunningUnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+std::string ProgramFolder() {
+    char path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
+    std::string folder(path, length);
+    return folder.substr(0, folder.find_last_of('\\') + 1);
+}
+
+std::string ScratchFolder(const std::string& name) {
+    wchar_t full[MAX_PATH * 4];
+    const std::wstring relative = L"scratch\\" + ryn::CStringUtil::utf8_2ws(name);
+    CreateDirectoryW(L"scratch", nullptr);
+    GetFullPathNameW(relative.c_str(), MAX_PATH * 4, full, nullptr);
+    // Leftovers of an earlier run: remove plain files, then the folder itself is reused.
+    WIN32_FIND_DATAW entry;
+    const std::wstring pattern = std::wstring(full) + L"\\*";
+    const HANDLE find = FindFirstFileW(pattern.c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                DeleteFileW((std::wstring(full) + L"\\" + entry.cFileName).c_str());
+            }
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    CreateDirectoryW(full, nullptr);
+    return ryn::CStringUtil::ws2s_utf8(full);
+}
+
+std::string ReadWholeFile(const std::string& utf8Path) {
+    ryn::UniqueHandle file(CreateFileW(ryn::CStringUtil::utf8_2ws(utf8Path).c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    std::string content;
+    char buffer[65536];
+    DWORD read = 0;
+    while (file.valid() && ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) &&
+           read != 0) {
+        content.append(buffer, read);
+    }
+    return content;
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::string& commandLine) {
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE stdinRead = nullptr;
+    HANDLE stdinWrite = nullptr;
+    HANDLE stdoutRead = nullptr;
+    HANDLE stdoutWrite = nullptr;
+    if (!CreatePipe(&stdinRead, &stdinWrite, &inherit, 0)) {
+        return;
+    }
+    ryn::UniqueHandle childIn(stdinRead);
+    m_stdinWrite = ryn::UniqueHandle(stdinWrite);
+    if (!CreatePipe(&stdoutRead, &stdoutWrite, &inherit, 0)) {
+        return;
+    }
+    ryn::UniqueHandle parentOut(stdoutRead);
+    ryn::UniqueHandle childOut(stdoutWrite);
+    SetHandleInformation(stdinWrite, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(stdoutRead, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childIn.get();
+    startup.hStdOutput = childOut.get();
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info = {};
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+        return;
+    }
+    CloseHandle(info.hThread);
+    m_process = ryn::UniqueHandle(info.hProcess);
+    m_pid = info.dwProcessId;
+    childOut.reset();
+    // The child's parameters are complete once its main runs.
+    char ready[6];
+    DWORD read = 0;
+    ReadFile(parentOut.get(), ready, sizeof(ready), &read, nullptr);
+}
+
+ChildProcess::~ChildProcess() {
+    m_stdinWrite.reset();
+    if (m_process.valid() && WaitForSingleObject(m_process.get(), 10000) != WAIT_OBJECT_0) {
+        TerminateProcess(m_process.get(), 1);
+    }
+}
+
+}  // namespace winetest

@@ -1,0 +1,46 @@
+#!/bin/bash
+# Wine prefix of one build tree, for a test run:
+#   wine-prefix.sh start PREFIX   create the prefix once (wineboot -i), start one persistent wineserver
+#   wine-prefix.sh stop PREFIX    stop that wineserver (wineserver -k)
+set -eu
+action="$1"
+export WINEPREFIX="$(realpath -m "$2")"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export TZ=UTC
+unset DISPLAY WAYLAND_DISPLAY
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+# A prefix made without wine32 lacks its 32-bit half and cannot run the x86 build.
+marker="$WINEPREFIX/.korva-prefix"
+wanted="wine32=$(dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -c 'ok installed' || true)"
+
+case "$action" in
+start)
+    if [ -d "$WINEPREFIX" ] && [ "$(cat "$marker" 2>/dev/null)" != "$wanted" ]; then
+        echo "wine-prefix: recreating $WINEPREFIX (made with another Wine setup)"
+        "$wineserver" -k </dev/null >/dev/null 2>&1 || true
+        rm -rf "$WINEPREFIX"
+    fi
+    if [ ! -f "$marker" ]; then
+        mkdir -p "$WINEPREFIX"
+        echo "wine-prefix: creating $WINEPREFIX"
+        "$wine" wineboot -i </dev/null >/dev/null 2>&1
+        "$wineserver" -w </dev/null >/dev/null 2>&1
+        echo "$wanted" >"$marker"
+    fi
+    # One server for the whole run; its own output must not hold ctest's pipes open.
+    "$wineserver" -p </dev/null >/dev/null 2>&1 || true  # fails when one already runs
+    # The prefix's services (services.exe, winedevice, explorer...) live as long as the
+    # server and inherit the output of the program that starts them: start them here,
+    # with nothing attached, so no test's output pipe is held open after the test ends.
+    "$wine" wineboot </dev/null >/dev/null 2>&1
+    ;;
+stop)
+    "$wineserver" -k </dev/null >/dev/null 2>&1 || true
+    ;;
+*)
+    echo "usage: wine-prefix.sh start|stop PREFIX" >&2
+    exit 2
+    ;;
+esac
