@@ -2,7 +2,7 @@
 // against the executables that tests/fixtures signs at build time.
 //
 // The fixtures' legacy counter-signature carries 2019-03-05 08:07:09 UTC; ctest
-// runs the date tests once with TZ=UTC and once with TZ=Asia/Shanghai, and the
+// runs this program once with TZ=UTC and once with TZ=Asia/Shanghai, and the
 // expected local text follows from TZ.
 
 #include <windows.h>
@@ -12,8 +12,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "WineTestSupport.h"
+#include "agent/rynUtil/LogDestination.h"
 #include "fileprops/FilePropertyCache.h"
 #include "fileprops/FileSignerReader.h"
 #include "fileprops/ProcMd5Cache.h"
@@ -24,9 +28,11 @@ namespace {
 const char kEmailSigner[] = "signer@korva.test";
 const wchar_t kEmailSignerW[] = L"signer@korva.test";
 const wchar_t kIssuerW[] = L"Korva Fixture Root CA";
+// The first Translation entry names the German table, which is not the first one.
 const char kFirstDescription[] = "Korva Deutsche Beschreibung";
 const char kFirstCompany[] = "Korva Deutsche Firma";
 const int64_t kAnyModifyTime = 1700000000;
+const size_t kFixtureCount = 9;
 
 std::string FixtureDir() {
     // The build passes the Unix folder; Wine maps the Unix root to drive Z:.
@@ -39,30 +45,11 @@ std::string FixtureDir() {
     return dir;
 }
 
-std::string Fixture(const char* name) { return FixtureDir() + "\\" + name; }
+std::string Fixture(const std::string& name) { return FixtureDir() + "\\" + name; }
 
-std::wstring Wide(const std::string& utf8) {
-    int count = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    std::wstring text(count > 0 ? count - 1 : 0, L'\0');
-    if (count > 1) {
-        MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &text[0], count);
-    }
-    return text;
-}
+std::wstring Wide(const std::string& utf8) { return ryn::CStringUtil::utf8_2ws(utf8); }
 
-std::string Utf8(const std::wstring& wide) {
-    int count = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string text(count > 0 ? count - 1 : 0, '\0');
-    if (count > 1) {
-        WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &text[0], count, nullptr, nullptr);
-    }
-    return text;
-}
-
-bool RunningUnderWine() {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
+std::string Utf8(const std::wstring& wide) { return ryn::CStringUtil::ws2s_utf8(wide); }
 
 // The counter-signature's time as local text under the TZ this run was given.
 std::wstring ExpectedSignDate() {
@@ -125,7 +112,7 @@ TEST_F(SignerOnWine, CounterSignerCertificateMissingGivesFalse) {
 // Windows gives the CN for a subject without emailAddress; Wine 8 gives a
 // count of 1 and an empty name, so the signer reads as "".
 TEST_F(SignerOnWine, SubjectWithoutEmailAddressReadsEmptyUnderWine) {
-    if (!RunningUnderWine()) {
+    if (!winetest::RunningUnderWine()) {
         GTEST_SKIP() << "Wine's deviation only";
     }
     FileSignerInfo info;
@@ -135,39 +122,84 @@ TEST_F(SignerOnWine, SubjectWithoutEmailAddressReadsEmptyUnderWine) {
     EXPECT_EQ(L"", info.signDate);
 }
 
+// A private cache per test (the module's singleton is not involved), and the
+// log records it writes, without their time stamps.
 class FilePropertiesOnWine : public ::testing::Test {
   protected:
-    // A private cache per test: the module's singleton is not involved.
+    void SetUp() override {
+        m_logPath =
+            winetest::ScratchFolder("fileprops-log-" + std::to_string(GetCurrentProcessId())) +
+            "\\fileprops.log";
+        ASSERT_TRUE(ryn::SetLogFile(m_logPath));
+    }
+
+    void TearDown() override {
+        ryn::SetLogFile("");
+        DeleteFileW(Wide(m_logPath).c_str());
+    }
+
+    LinkedPtr<FilePropertyRecord> Get(const std::string& name) {
+        return m_cache.Get(Fixture(name), kAnyModifyTime);
+    }
+
+    std::vector<std::string> LogRecords() {
+        ryn::SetLogFile("");  // releases the file
+        std::vector<std::string> records;
+        std::istringstream text(winetest::ReadWholeFile(m_logPath));
+        for (std::string line; std::getline(text, line);) {
+            const size_t timeStampEnd = line.find(' ');
+            records.push_back(
+                line.substr(timeStampEnd == std::string::npos ? 0 : timeStampEnd + 1));
+        }
+        return records;
+    }
+
     CFilePropertyCache m_cache;
+    std::string m_logPath;
 };
 
 TEST_F(FilePropertiesOnWine, FirstTranslationDecidesAndUnsignedHasNoSigner) {
-    LinkedPtr<FilePropertyRecord> record = m_cache.Get(Fixture("unsigned.exe"), kAnyModifyTime);
+    LinkedPtr<FilePropertyRecord> record = Get("unsigned.exe");
     ASSERT_TRUE(record);
     EXPECT_EQ(kFirstDescription, record->description);
     EXPECT_EQ(kFirstCompany, record->company);
     EXPECT_EQ("", record->signCompany);
     EXPECT_EQ("", record->signDate);
+    EXPECT_TRUE(LogRecords().empty());
 }
 
-TEST_F(FilePropertiesOnWine, CompanyWithoutDescriptionLeavesBothEmpty) {
-    LinkedPtr<FilePropertyRecord> record = m_cache.Get(Fixture("company-only.exe"), kAnyModifyTime);
+// The company is not asked for once the description is missing.
+TEST_F(FilePropertiesOnWine, CompanyWithoutDescriptionLeavesBothEmptyAndLogs114) {
+    LinkedPtr<FilePropertyRecord> record = Get("company-only.exe");
     ASSERT_TRUE(record);
     EXPECT_EQ("", record->description);
     EXPECT_EQ("", record->company);
+    const std::vector<std::string> records = LogRecords();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(0u, records[0].find("2 FilePropertyCache:114 VerQueryValueA error. err2: "))
+        << records[0];
 }
 
-TEST_F(FilePropertiesOnWine, NoVersionResourceLeavesBothEmpty) {
-    LinkedPtr<FilePropertyRecord> record = m_cache.Get(Fixture("no-version.exe"), kAnyModifyTime);
+TEST_F(FilePropertiesOnWine, NoVersionResourceLeavesBothEmptySilently) {
+    LinkedPtr<FilePropertyRecord> record = Get("no-version.exe");
     ASSERT_TRUE(record);
     EXPECT_EQ("", record->description);
     EXPECT_EQ("", record->company);
     EXPECT_EQ("", record->signCompany);
+    EXPECT_TRUE(LogRecords().empty());
+}
+
+TEST_F(FilePropertiesOnWine, FolderIsNoFileAndLogs56) {
+    EXPECT_FALSE(m_cache.Get(FixtureDir(), kAnyModifyTime));
+    const std::vector<std::string> records = LogRecords();
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(
+        "2 FilePropertyCache:56 Parameter error when add new file property cache: " + FixtureDir(),
+        records[0]);
 }
 
 TEST_F(FilePropertiesOnWine, SignedWithoutVersionResourceKeepsSignerAndDate) {
-    LinkedPtr<FilePropertyRecord> record =
-        m_cache.Get(Fixture("signed-no-version.exe"), kAnyModifyTime);
+    LinkedPtr<FilePropertyRecord> record = Get("signed-no-version.exe");
     ASSERT_TRUE(record);
     EXPECT_EQ("", record->description);
     EXPECT_EQ("", record->company);
@@ -176,26 +208,22 @@ TEST_F(FilePropertiesOnWine, SignedWithoutVersionResourceKeepsSignerAndDate) {
 }
 
 TEST_F(FilePropertiesOnWine, MissingCounterSignerKeepsNeitherNameNorDate) {
-    LinkedPtr<FilePropertyRecord> record =
-        m_cache.Get(Fixture("signed-legacy-nocert.exe"), kAnyModifyTime);
+    LinkedPtr<FilePropertyRecord> record = Get("signed-legacy-nocert.exe");
     ASSERT_TRUE(record);
     EXPECT_EQ(kFirstDescription, record->description);
     EXPECT_EQ("", record->signCompany);
     EXPECT_EQ("", record->signDate);
 }
 
-// A copy of a fixture in a folder "Café" under the temporary folder, removed
-// again afterwards; the module hands such paths around as UTF-8.
+// A copy of a fixture in a folder "Café" of a scratch folder, removed again
+// afterwards; the module hands such paths around as UTF-8.
 class NonAsciiPathOnWine : public ::testing::Test {
   protected:
     void SetUp() override {
-        wchar_t temp[MAX_PATH];
-        DWORD length = GetTempPathW(MAX_PATH, temp);
-        ASSERT_GT(length, 0u);
-        m_root = std::wstring(temp, length) + L"korva-" + std::to_wstring(GetCurrentProcessId());
+        m_root = Wide(
+            winetest::ScratchFolder("fileprops-path-" + std::to_string(GetCurrentProcessId())));
         m_folder = m_root + L"\\Caf\u00e9";
         m_file = m_folder + L"\\signed-legacy.exe";
-        ASSERT_TRUE(CreateDirectoryW(m_root.c_str(), nullptr));
         ASSERT_TRUE(CreateDirectoryW(m_folder.c_str(), nullptr));
         ASSERT_TRUE(CopyFileW(Wide(Fixture("signed-legacy.exe")).c_str(), m_file.c_str(), TRUE));
     }
@@ -224,11 +252,11 @@ TEST_F(NonAsciiPathOnWine, PropertiesAreFoundThroughUtf8Path) {
 }
 
 TEST_F(NonAsciiPathOnWine, DigestIsFoundThroughUtf8Path) {
-    const std::string copy =
+    const std::string original =
         ryn::CAlgorithmUtil::toHex(ryn::CAlgorithmUtil::GetFileMD5(Fixture("signed-legacy.exe")));
-    ASSERT_EQ(32u, copy.size());
+    ASSERT_EQ(32u, original.size());
     CProcMd5Cache cache;
-    EXPECT_EQ(copy, cache.Get(1234, Utf8(m_file), kAnyModifyTime));
+    EXPECT_EQ(original, cache.Get(1234, Utf8(m_file), kAnyModifyTime));
 }
 
 // Every fixture digested through rynUtil equals what md5sum recorded for it
@@ -238,14 +266,14 @@ TEST(DigestOnWine, EveryFixtureMatchesMd5sum) {
     ASSERT_TRUE(manifest.is_open());
     std::string digest;
     std::string name;
-    int checked = 0;
+    size_t checked = 0;
     while (manifest >> digest >> name) {
         SCOPED_TRACE(name);
-        EXPECT_EQ(digest, ryn::CAlgorithmUtil::toHex(
-                              ryn::CAlgorithmUtil::GetFileMD5(Fixture(name.c_str()))));
+        EXPECT_EQ(digest,
+                  ryn::CAlgorithmUtil::toHex(ryn::CAlgorithmUtil::GetFileMD5(Fixture(name))));
         ++checked;
     }
-    EXPECT_EQ(9, checked);
+    EXPECT_EQ(kFixtureCount, checked);
 }
 
 }  // namespace
