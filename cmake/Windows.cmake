@@ -35,6 +35,8 @@ target_include_directories(korvaproc_static PUBLIC ${CMAKE_SOURCE_DIR})
 target_include_directories(korvaproc_static SYSTEM PUBLIC ${KORVA_THIRD_PARTY_INCLUDE})
 target_link_libraries(korvaproc_static PUBLIC rynUtil korvaNetWork iphlpapi ws2_32 crypt32 version psapi advapi32)
 
+add_subdirectory(tests/fixtures)
+
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/CMakeLists.txt)
     add_subdirectory(tests/wine)
 endif()
