@@ -7,7 +7,7 @@
 #include "module/KorvaProcApi.h"
 
 class KORVAPROC_API CKorvaProcInterface {
-public:
+  public:
     CKorvaProcInterface();
     CKorvaProcInterface(const CKorvaProcInterface& other);
     CKorvaProcInterface& operator=(const CKorvaProcInterface& other);
@@ -17,7 +17,7 @@ public:
     // Asks a running pass to end at its next checkpoint; does not wait.
     virtual void Stop() = 0;
 
-protected:
+  protected:
     // Not virtual on purpose: the object is destroyed only by DestroyKorvaProcInterface.
     ~CKorvaProcInterface() = default;
 };

@@ -16,7 +16,7 @@
 class CKorvaProcInterfaceImp : public CKorvaProcInterface,
                                public ryn::CThreadUtil,
                                public CSingleton<CKorvaProcInterfaceImp> {
-public:
+  public:
     CKorvaProcInterfaceImp();
     ~CKorvaProcInterfaceImp() override;
 
@@ -24,12 +24,12 @@ public:
     void Stop() override;
 
     // "80,443,8080": ascending, comma separated, "" for no ports.
-    std::string FormatPortList(const std::set<uint16_t>& ports);
+    static std::string FormatPortList(const std::set<uint16_t>& ports);
 
-protected:
+  protected:
     void run() override;
 
-private:
+  private:
     void ClearPassState();
     void InitProcParsers(const ryn::ProcessIdMap& processes);
     void SendProcessListReport();

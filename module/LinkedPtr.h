@@ -5,7 +5,7 @@
 // Nothing here is atomic; all handles of one ring must live on one thread.
 template <typename T>
 class LinkedPtr {
-public:
+  public:
     LinkedPtr() : m_ptr(nullptr), m_next(this) {}
     explicit LinkedPtr(T* object) : m_ptr(object), m_next(this) {}
     LinkedPtr(const LinkedPtr& other) : m_ptr(nullptr), m_next(this) { Join(other); }
@@ -28,7 +28,7 @@ public:
 
     void reset() { *this = LinkedPtr(); }
 
-private:
+  private:
     // Inserts this (alone) right after other in other's ring.
     void Join(const LinkedPtr& other) {
         m_ptr = other.m_ptr;

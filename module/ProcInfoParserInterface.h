@@ -9,7 +9,7 @@
 // the file operations read the image path that GetProcPath or GetProcName fetched.
 // Times are whole seconds; points in time are seconds since 1970-01-01 UTC.
 class CProcInfoParserInterface {
-public:
+  public:
     virtual ~CProcInfoParserInterface() = default;
 
     virtual bool Init(int64_t pid) = 0;

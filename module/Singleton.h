@@ -3,7 +3,7 @@
 // Single instance holder. No lock: callers serialise creation and destruction.
 template <typename T>
 class CSingleton {
-public:
+  public:
     virtual ~CSingleton() = default;
 
     static T* GetInstance() { return s_instance; }
@@ -24,11 +24,11 @@ public:
         delete doomed;
     }
 
-protected:
+  protected:
     CSingleton() = default;
     CSingleton(const CSingleton&) = delete;
     CSingleton& operator=(const CSingleton&) = delete;
 
-private:
+  private:
     static inline T* s_instance = nullptr;
 };

@@ -13,7 +13,7 @@ struct TcpConnectInfo {
 };
 
 class CTcpConnectParserInterface {
-public:
+  public:
     virtual ~CTcpConnectParserInterface() = default;
 
     // Reads the TCP table once; false when no table could be read. Replaces

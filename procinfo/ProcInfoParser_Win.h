@@ -1,11 +1,18 @@
 #pragma once
 
-#include "module/ProcInfoParserInterface.h"
+#include <windows.h>
 
-// Samples one process through the operating system.
+#include <cstdint>
+#include <string>
+
+#include "module/ProcInfoParserInterface.h"
+#include "procinfo/WinHandle.h"
+
+// Samples one process through the operating system. Init opens the process and
+// takes the first time sample; later reads are set against that sample.
 class CProcInfoParserWin : public CProcInfoParserInterface {
-public:
-    CProcInfoParserWin() = default;
+  public:
+    CProcInfoParserWin();
     ~CProcInfoParserWin() override = default;
 
     bool Init(int64_t pid) override;
@@ -22,7 +29,21 @@ public:
     bool GetExeFileTimes(int64_t& createTime, int64_t& modifyTime) override;
     int64_t GetExeFileSize() override;
 
-private:
+  private:
+    // One attempt to read the account name into m_user; the failure text, or "".
+    std::string LookupUser();
+
     int64_t m_pid = -1;
-    std::string m_empty;
+    CWinHandle m_process;
+    std::string m_path;
+    std::string m_cmdLine;
+    std::string m_name;
+    std::string m_user;
+    FILETIME m_creationTime = {};
+    FILETIME m_kernelTime = {};
+    FILETIME m_userTime = {};
+    FILETIME m_sampleTime = {};  // system time right after the process times in Init
+
+    // Logical processors, read once by the first parser constructed.
+    static inline uint32_t s_processorCount = 0;
 };

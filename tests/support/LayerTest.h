@@ -9,7 +9,7 @@
 #include "layer/Machine.h"
 
 class LayerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { layer::Reset(); }
 
     void TearDown() override { ExpectBalanced(); }

@@ -1,5 +1,8 @@
 #include "layer/Control.h"
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <sstream>
 
@@ -14,10 +17,12 @@ struct FaultPlan {
     std::map<int, DWORD> once;  // use number -> error
     int from = 0;               // 0: none
     DWORD fromError = 0;
+    std::map<int, std::vector<std::function<void()>>> actions;  // use number (0: all)
 };
 
 struct ControlState {
     std::mutex mutex;
+    std::condition_variable journalGrew;
     std::map<std::string, FaultPlan> faults;
     std::map<std::string, int64_t> balance;
     std::vector<std::string> badReleases;
@@ -60,10 +65,30 @@ void FailCallFrom(const std::string& call, int nth, DWORD error) {
     plan.fromError = error;
 }
 
+void OnCall(const std::string& call, int nth, std::function<void()> action) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().faults[call].actions[nth].push_back(std::move(action));
+}
+
 bool ShouldFail(const std::string& call, DWORD* error) {
+    std::vector<std::function<void()>> due;
+    int use = 0;
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        FaultPlan& plan = state().faults[call];
+        use = ++plan.uses;
+        for (int key : {0, use}) {
+            auto it = plan.actions.find(key);
+            if (it != plan.actions.end()) {
+                due.insert(due.end(), it->second.begin(), it->second.end());
+            }
+        }
+    }
+    for (const auto& action : due) {
+        action();  // outside the lock: actions may call into the layer
+    }
     std::lock_guard<std::mutex> lock(state().mutex);
     FaultPlan& plan = state().faults[call];
-    const int use = ++plan.uses;
     auto it = plan.once.find(use);
     if (it != plan.once.end()) {
         *error = it->second;
@@ -164,6 +189,14 @@ std::vector<std::string> Journal() {
 void Note(const std::string& event) {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().journal.push_back(event);
+    state().journalGrew.notify_all();
+}
+
+bool WaitForJournal(const std::string& event, int count, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(state().mutex);
+    return state().journalGrew.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return std::count(state().journal.begin(), state().journal.end(), event) >= count;
+    });
 }
 
 void RecordLog(const LogRecord& record) {
@@ -176,12 +209,14 @@ void RecordLog(const LogRecord& record) {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().logs.push_back(record);
     state().journal.push_back(event.str());
+    state().journalGrew.notify_all();
 }
 
 void RecordSleep(uint64_t milliseconds) {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().sleeps.push_back(milliseconds);
     state().journal.push_back("sleep " + std::to_string(milliseconds));
+    state().journalGrew.notify_all();
 }
 
 }  // namespace layer

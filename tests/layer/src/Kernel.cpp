@@ -206,8 +206,8 @@ int lstrcmpA(LPCSTR a, LPCSTR b) {
 }
 
 int64_t _time64(int64_t* out) {
-    const int64_t now =
-        static_cast<int64_t>((layer::machine().systemTime - layer::kUnixEpochAsFileTime) / 10000000ULL);
+    const int64_t now = static_cast<int64_t>(
+        (layer::machine().systemTime - layer::kUnixEpochAsFileTime) / 10000000ULL);
     if (out != nullptr) {
         *out = now;
     }

@@ -54,8 +54,11 @@ std::wstring Utf8ToWide(const std::string& utf8) {
     std::wstring out;
     for (size_t i = 0; i < utf8.size();) {
         const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-        int extra = lead < 0x80 ? 0 : (lead >> 5) == 0x6 ? 1 : (lead >> 4) == 0xE ? 2
-                                 : (lead >> 3) == 0x1E ? 3 : -1;
+        int extra = lead < 0x80           ? 0
+                    : (lead >> 5) == 0x6  ? 1
+                    : (lead >> 4) == 0xE  ? 2
+                    : (lead >> 3) == 0x1E ? 3
+                                          : -1;
         if (extra < 0 || i + extra >= utf8.size() + (extra == 0 ? 1 : 0)) {
             out.push_back(0xFFFD);  // not UTF-8: replacement character
             ++i;

@@ -110,8 +110,11 @@ bool CThreadUtil::startThread() {
     }
     m_impl->thread = std::thread([this] {
         run();
-        std::lock_guard<std::mutex> lock(m_impl->mutex);
-        m_impl->running = false;
+        {
+            std::lock_guard<std::mutex> lock(m_impl->mutex);
+            m_impl->running = false;
+        }
+        layer::Note("thread exit");  // tests wait for this before the next Start
     });
     return true;
 }
@@ -134,9 +137,13 @@ int CThreadUtil::waitForThreadFinish() {
 namespace {
 
 class ScriptedProcessUtil : public IProcessUtil {
-public:
+  public:
     ProcessIdMap EnumProcesses() override {
         ProcessIdMap processes;
+        DWORD error = 0;
+        if (layer::ShouldFail("EnumProcesses", &error)) {
+            return processes;
+        }
         for (const layer::Process& process : layer::machine().processes) {
             if (process.enumerated) {
                 processes[static_cast<int64_t>(process.pid)] =
@@ -156,7 +163,7 @@ public:
         return process ? layer::Utf8ToCodePage(process->cmdLine) : std::string();
     }
 
-private:
+  private:
     static const layer::Process* Find(int64_t pid, const char* call) {
         DWORD error = 0;
         if (layer::ShouldFail(call, &error) || pid < 0 || pid > 0xFFFFFFFFLL) {
@@ -209,11 +216,15 @@ std::string CStringUtil::IntToString(int64_t value, bool* ok, int base) {
 // ---- CToolUtil: msleep records the pause and moves the scripted clock; no real sleep.
 
 std::string CToolUtil::GetPathName(const std::string& path) {
+    DWORD unused = 0;
+    layer::ShouldFail("GetPathName", &unused);  // counted only, so tests can see the call
     const size_t separator = path.find_last_of("\\/");
     return separator == std::string::npos ? path : path.substr(separator + 1);
 }
 
 void CToolUtil::msleep(uint64_t milliseconds) {
+    DWORD ignored = 0;
+    layer::ShouldFail("msleep", &ignored);  // lets a test act during the pause
     layer::RecordSleep(milliseconds);
     layer::AdvanceClock(milliseconds * 10000ULL);
 }

@@ -3,6 +3,7 @@
 // Fault injection, resource counters and the journal of the scripted layer.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -19,6 +20,10 @@ void FailCallFrom(const std::string& call, int nth, DWORD error);
 // For implementations: counts one use and tells whether it must fail (and with what).
 bool ShouldFail(const std::string& call, DWORD* error);
 int CallCount(const std::string& call);
+// Runs action on the nth use of a call (0: every use), before the call does its
+// work; lets a test act at an exact point of a pass (e.g. Stop during a pause).
+// "msleep" and "EnumProcesses" count as calls too.
+void OnCall(const std::string& call, int nth, std::function<void()> action);
 
 // --- Resources that must balance: "handle", "heap", "local", "certContext", ...
 void Acquire(const std::string& kind);
@@ -48,6 +53,8 @@ std::vector<uint64_t> Sleeps();
 // for plain texts, "sleep <ms>".
 std::vector<std::string> Journal();
 void Note(const std::string& event);
+// Blocks until the journal holds event at least count times; false after timeoutMs.
+bool WaitForJournal(const std::string& event, int count, int timeoutMs);
 
 // --- The network channel double.
 std::vector<std::pair<std::string, std::string>> SentMessages();

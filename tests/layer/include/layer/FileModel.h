@@ -1,27 +1,99 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "layer/WinTypes.h"
 
 namespace layer {
 
-// Version resource of a file (filled in by the file-properties tests).
-struct VersionResource {};
+// ---- Version resource of a file, read through the narrow version calls.
 
-// Embedded Authenticode signature of a file (filled in by the signer tests).
-struct Signature {};
+struct VersionTranslation {
+    WORD language = 0;
+    WORD codePage = 0;
+};
+
+struct VersionResource {
+    bool present = false;                          // without one, GetFileVersionInfoSizeA gives 0
+    std::vector<VersionTranslation> translations;  // the Translation value, in order
+    int translationBytes = -1;  // >= 0: the Translation value is cut to this many bytes
+    // String tables: "040904b0" (language and code page in hex) -> value name -> UTF-8 text.
+    // VerQueryValueA hands the text out in the system code page.
+    std::map<std::string, std::map<std::string, std::string>> stringTables;
+    // Sub-block ("\\StringFileInfo\\040904b0\\CompanyName") -> error VerQueryValueA fails with.
+    std::map<std::string, DWORD> queryErrors;
+    DWORD sizeError = 0;  // GetFileVersionInfoSizeA fails with this code when not 0
+    DWORD readError = 0;  // GetFileVersionInfoA fails with this code when not 0
+
+    // Adds a translation (once) and one string of its table.
+    void SetString(WORD language, WORD codePage, const std::string& name,
+                   const std::string& utf8Value);
+};
+
+// "\\StringFileInfo\\<lang><codepage>\\<name>" with four lower-case hex digits each.
+std::string VersionStringPath(WORD language, WORD codePage, const std::string& name);
+extern const char kTranslationPath[];  // "\\VarFileInfo\\Translation"
+
+// ---- Embedded Authenticode signature, read through crypt32.
+
+// The attributes of a certificate name that the name rules look at; "" when absent.
+struct CertName {
+    std::string email;         // 1.2.840.113549.1.9.1
+    std::string commonName;    // 2.5.4.3
+    std::string orgUnit;       // 2.5.4.11
+    std::string organization;  // 2.5.4.10
+};
+
+struct Certificate {
+    CertName subject;
+    CertName issuer;
+    std::string serial;  // bytes of the serial number
+};
+
+// An attribute of a signer: its identifier and its encoded values (see the Encode* helpers).
+struct SignerAttribute {
+    std::string oid;
+    std::vector<std::string> values;
+};
+
+struct CounterSigner {
+    Certificate certificate;
+    std::vector<SignerAttribute> authenticated;  // carries the signing time
+};
+
+struct Signature {
+    bool present = false;  // an embedded PKCS #7 signature; false: unsigned or catalog-signed
+    Certificate signer;    // always in the signature's store
+    std::vector<SignerAttribute> unauthenticated;  // the signer's, in order
+    std::vector<Certificate> otherCertificates;    // the rest of the store (TSA, CA, ...)
+};
+
+// Attribute values as the scripted CryptDecodeObject reads them.
+std::string EncodeCounterSigner(const CounterSigner& counterSigner);
+std::string EncodeSigningTime(uint64_t utcFileTime);
+extern const char kUndecodableValue[];  // fails to decode as anything
+
+// A signed file's signature: signer certificate issued by issuerCommonName.
+Signature MakeSignature(const CertName& signerSubject, const std::string& issuerCommonName);
+// Adds a PKCS #9 counter-signature by a TSA certificate with the signing time; the TSA
+// certificate goes into the store unless told otherwise.
+void AddCounterSignature(Signature& signature, const std::string& tsaCommonName,
+                         uint64_t utcSigningTime, bool tsaInStore = true);
+
+// ---- Files
 
 struct File {
     std::string content;
-    uint64_t creationTime = 0;   // FILETIME counts (100 ns)
+    uint64_t creationTime = 0;  // FILETIME counts (100 ns)
     uint64_t lastWriteTime = 0;
     bool isDirectory = false;
-    DWORD openError = 0;         // opening fails with this code when not 0
+    DWORD openError = 0;  // opening fails with this code when not 0
     VersionResource version;
     Signature signature;
-    int contentReads = 0;        // how often the file's bytes were read
+    int contentReads = 0;  // how often the file's bytes were read
 };
 
 }  // namespace layer

@@ -23,8 +23,8 @@ constexpr uint64_t FileTimeFromUnix(int64_t seconds) {
 }
 
 struct Machine {
-    std::vector<Process> processes;       // in enumeration / snapshot order
-    std::map<std::string, File> files;    // key: UTF-8 path, exact bytes
+    std::vector<Process> processes;     // in enumeration / snapshot order
+    std::map<std::string, File> files;  // key: UTF-8 path, exact bytes
     std::vector<TcpRow> tcpRows;
     TcpTableScript tcpScript;
     uint64_t systemTime = FileTimeFromUnix(1700000000);  // FILETIME now, UTC

@@ -22,9 +22,9 @@ struct Process {
     uint64_t readBytes = 0;
     uint64_t writeBytes = 0;
     uint64_t workingSetBytes = 0;
-    DWORD openError = 0;    // OpenProcess fails with this code when not 0
-    bool enumerated = true; // listed by the utility library's EnumProcesses
-    bool inSnapshot = true; // listed by the toolhelp snapshot
+    DWORD openError = 0;     // OpenProcess fails with this code when not 0
+    bool enumerated = true;  // listed by the utility library's EnumProcesses
+    bool inSnapshot = true;  // listed by the toolhelp snapshot
 };
 
 }  // namespace layer

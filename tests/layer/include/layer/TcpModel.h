@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <vector>
 
 #include "layer/WinTypes.h"
 
@@ -16,7 +18,26 @@ struct TcpRow {
     uint32_t pid = 0;
 };
 
-// How the TCP table answers beyond its rows (filled in by the TCP tests).
-struct TcpTableScript {};
+// One GetExtendedTcpTable call as the layer saw it.
+struct TcpTableCall {
+    bool nullBuffer = false;
+    DWORD sizeIn = 0;   // *pdwSize on entry
+    DWORD sizeOut = 0;  // *pdwSize on return
+    DWORD result = 0;
+    BOOL order = 0;
+    ULONG family = 0;
+    int tableClass = 0;
+    ULONG reserved = 0;
+};
+
+// How the TCP table answers beyond its rows. Errors for a given call come from
+// layer::FailCall("GetExtendedTcpTable", n, code); CallCount counts the calls.
+struct TcpTableScript {
+    // After the nth call (1-based) has answered, the machine's rows become these:
+    // connections that open or close between a sizing call and the next call.
+    std::map<int, std::vector<TcpRow>> rowsAfterCall;
+    // Filled by the layer: every call in order.
+    std::vector<TcpTableCall> calls;
+};
 
 }  // namespace layer

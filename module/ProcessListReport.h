@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <rapidjson/document.h>
+
+#include "module/FilePropertyRecord.h"
+#include "module/ProcParserList.h"
+#include "module/TcpConnectParserInterface.h"
+
+// The JSON text of one "T_PROCESS_LIST_INFO_RSP" message: the request texts, the
+// scan time, one record per table entry with known process times, and the fixed
+// System record last. Consults the digest and file property caches on the way.
+class CProcessListReport {
+  public:
+    CProcessListReport(const std::string& cmdIdx, const std::string& triggerType, int64_t scanTime);
+
+    std::string Build(const ProcParserList& parsers, CTcpConnectParserInterface& tcpParser);
+
+  private:
+    // Records are built as SAX events into a document sharing the report's pool:
+    // each record's member array then has exactly its size.
+    typedef rapidjson::Document Handler;
+
+    bool EmitProcessRecord(CProcInfoParserInterface& parser, CTcpConnectParserInterface& tcpParser,
+                           Handler& out);
+    rapidjson::SizeType EmitFileMembers(CProcInfoParserInterface& parser, int64_t* modifyTime,
+                                        Handler& out);
+    void EmitPropertyMembers(const std::string& path, int64_t modifyTime, Handler& out);
+    bool EmitSystemRecord(CTcpConnectParserInterface& tcpParser, Handler& out);
+    static void EmitTcpMembers(const TcpConnectInfo& tcp, Handler& out);
+
+    template <typename Emit>
+    bool AppendRecord(rapidjson::Value& records, Emit emit);
+    std::string WriteAndRelease();
+
+    const std::string& m_cmdIdx;
+    const std::string& m_triggerType;
+    int64_t m_scanTime;
+    rapidjson::MemoryPoolAllocator<> m_pool;
+    rapidjson::Document m_document;
+};

@@ -1,0 +1,218 @@
+#include <wincrypt.h>
+
+#include <string>
+
+#include "fileprops/FileSignerReader.h"
+#include "support/LayerTest.h"
+
+namespace {
+
+const char kApp[] = "C:\\Program Files\\Korva\\app.exe";
+const wchar_t kAppWide[] = L"C:\\Program Files\\Korva\\app.exe";
+// 2019-03-05 08:07:09 UTC
+const uint64_t kSigningTime = layer::FileTimeFromUnix(1551773229);
+const char kCounterSignOid[] = "1.2.840.113549.1.9.6";
+
+layer::CertName Subject(const std::string& commonName, const std::string& email = "") {
+    layer::CertName name;
+    name.commonName = commonName;
+    name.email = email;
+    name.organization = "Korva Labs";
+    return name;
+}
+
+class FileSignerReaderTest : public LayerTest {
+protected:
+    // A file signed by "Korva Test Signer", issued by "Korva Test CA".
+    static layer::Signature& AddSigned(const std::string& path = kApp) {
+        layer::File& file = layer::machine().files[path];
+        file.content = "MZ";
+        file.signature = layer::MakeSignature(Subject("Korva Test Signer"), "Korva Test CA");
+        return file.signature;
+    }
+
+    static layer::Signature& AddCounterSigned() {
+        layer::Signature& signature = AddSigned();
+        layer::AddCounterSignature(signature, "Korva TSA", kSigningTime);
+        return signature;
+    }
+
+    bool Read(const wchar_t* path = kAppWide) { return ReadFileSigner(path, info); }
+
+    FileSignerInfo info;
+};
+
+TEST_F(FileSignerReaderTest, CounterSignedFileGivesNamesAndLocalDate) {
+    AddCounterSigned();
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(info.signerName, L"Korva Test Signer");
+    EXPECT_EQ(info.issuerName, L"Korva Test CA");
+    EXPECT_EQ(info.signDate, L"20190305080709");
+}
+
+TEST_F(FileSignerReaderTest, SigningDateFollowsTheTimeZoneAtReading) {
+    AddCounterSigned();
+    layer::machine().timeZoneOffsetSeconds = 8 * 3600;
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(info.signDate, L"20190305160709");
+    layer::machine().timeZoneOffsetSeconds = -10 * 3600;
+    FileSignerInfo west;
+    ASSERT_TRUE(ReadFileSigner(kAppWide, west));
+    EXPECT_EQ(west.signDate, L"20190304220709");
+}
+
+TEST_F(FileSignerReaderTest, SignerNameIsEmailThenCommonNameThenUnitThenOrganization) {
+    layer::Signature& signature = AddSigned();
+    signature.signer.subject = Subject("Korva Test Signer", "sign@korva.test");
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(info.signerName, L"sign@korva.test");
+
+    signature.signer.subject = layer::CertName();
+    signature.signer.subject.orgUnit = "Build";
+    signature.signer.subject.organization = "Korva Labs";
+    FileSignerInfo unit;
+    ASSERT_TRUE(ReadFileSigner(kAppWide, unit));
+    EXPECT_EQ(unit.signerName, L"Build");
+
+    signature.signer.subject = layer::CertName();
+    FileSignerInfo none;
+    ASSERT_TRUE(ReadFileSigner(kAppWide, none));
+    EXPECT_EQ(none.signerName, L"");
+    EXPECT_EQ(none.issuerName, L"Korva Test CA");
+}
+
+TEST_F(FileSignerReaderTest, NonAsciiNamesAndPathSurvive) {
+    const std::string cafe = "C:\\Program Files\\Caf\xC3\xA9\\app.exe";
+    AddSigned(cafe).signer.subject = Subject("Soci\xC3\xA9t\xC3\xA9 Caf\xC3\xA9");
+    ASSERT_TRUE(Read(L"C:\\Program Files\\Caf\u00e9\\app.exe"));
+    EXPECT_EQ(info.signerName, L"Soci\u00e9t\u00e9 Caf\u00e9");
+}
+
+TEST_F(FileSignerReaderTest, UnsignedMissingAndNullGiveFalseWithNothingFilled) {
+    layer::machine().files[kApp].content = "MZ";
+    EXPECT_FALSE(Read());
+    EXPECT_FALSE(Read(L"C:\\gone.exe"));
+    EXPECT_EQ(layer::CallCount("CryptQueryObject"), 2);
+    EXPECT_FALSE(Read(nullptr));
+    EXPECT_EQ(layer::CallCount("CryptQueryObject"), 2);
+    EXPECT_EQ(info.signerName, L"");
+    EXPECT_EQ(info.issuerName, L"");
+    EXPECT_EQ(info.signDate, L"");
+}
+
+TEST_F(FileSignerReaderTest, TimestampUnderAnotherIdentifierGivesNoDate) {
+    layer::Signature& signature = AddSigned();
+    // An RFC 3161 token sits under its own identifier, not under the PKCS #9 one.
+    signature.unauthenticated.push_back(layer::SignerAttribute{"1.3.6.1.4.1.311.3.3.1", {"token"}});
+    info.signDate = L"untouched";
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(info.signerName, L"Korva Test Signer");
+    EXPECT_EQ(info.signDate, L"untouched");  // only the path that finds a date writes it
+    EXPECT_EQ(layer::CallCount("CryptDecodeObject"), 0);
+}
+
+TEST_F(FileSignerReaderTest, CounterSignerMissingFromTheStoreGivesFalse) {
+    layer::AddCounterSignature(AddSigned(), "Korva TSA", kSigningTime, false);
+    EXPECT_FALSE(Read());
+    EXPECT_EQ(info.signDate, L"");
+}
+
+TEST_F(FileSignerReaderTest, OnlyTheFirstCounterSignatureIsTried) {
+    layer::Signature& signature = AddSigned();
+    signature.unauthenticated.push_back(
+        layer::SignerAttribute{kCounterSignOid, {layer::kUndecodableValue}});
+    layer::AddCounterSignature(signature, "Korva TSA", kSigningTime);
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(info.signerName, L"Korva Test Signer");
+    EXPECT_EQ(info.signDate, L"");
+    EXPECT_EQ(layer::CallCount("CryptDecodeObject"), 1);
+}
+
+TEST_F(FileSignerReaderTest, CounterSignatureWithoutValueGivesNoDate) {
+    AddSigned().unauthenticated.push_back(layer::SignerAttribute{kCounterSignOid, {}});
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(info.signDate, L"");
+    EXPECT_EQ(layer::CallCount("CryptDecodeObject"), 0);
+}
+
+// A counter-signer whose authenticated attributes are given.
+void AddCounterSigner(layer::Signature& signature,
+                      const std::vector<layer::SignerAttribute>& authenticated) {
+    layer::CounterSigner tsa;
+    tsa.certificate.issuer.commonName = "Korva TSA Root";
+    tsa.certificate.serial = "\x42";
+    tsa.authenticated = authenticated;
+    signature.unauthenticated.push_back(
+        layer::SignerAttribute{kCounterSignOid, {layer::EncodeCounterSigner(tsa)}});
+    signature.otherCertificates.push_back(tsa.certificate);
+}
+
+TEST_F(FileSignerReaderTest, OnlyTheFirstSigningTimeIsTried) {
+    AddCounterSigner(
+        AddSigned(),
+        {layer::SignerAttribute{"1.2.840.113549.1.9.5", {layer::kUndecodableValue}},
+         layer::SignerAttribute{"1.2.840.113549.1.9.5", {layer::EncodeSigningTime(kSigningTime)}}});
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(info.signDate, L"");
+}
+
+TEST_F(FileSignerReaderTest, CounterSignerWithoutSigningTimeGivesNoDate) {
+    AddCounterSigner(AddSigned(), {layer::SignerAttribute{"1.2.840.113549.1.9.3", {"data"}}});
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(info.signerName, L"Korva Test Signer");
+    EXPECT_EQ(info.signDate, L"");
+}
+
+// One scripted failure of a call, and what the reader then gives.
+struct FailureCase {
+    const char* call;
+    int nth;
+    bool result;
+    const wchar_t* issuer;
+    const wchar_t* signer;
+    const wchar_t* date;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.call << " #" << c.nth; }
+
+class FileSignerFailureTest : public FileSignerReaderTest,
+                              public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FileSignerFailureTest, GivesItsResultAndReleasesEverything) {
+    const FailureCase& c = GetParam();
+    AddCounterSigned();
+    layer::FailCall(c.call, c.nth, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(Read(), c.result);
+    EXPECT_EQ(info.issuerName, c.issuer);
+    EXPECT_EQ(info.signerName, c.signer);
+    EXPECT_EQ(info.signDate, c.date);
+    EXPECT_TRUE(layer::LogRecords().empty());
+    // TearDown checks the local blocks, contexts, stores and messages.
+}
+
+const wchar_t kCa[] = L"Korva Test CA";
+const wchar_t kSigner[] = L"Korva Test Signer";
+const wchar_t kDate[] = L"20190305080709";
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCall, FileSignerFailureTest,
+    ::testing::Values(FailureCase{"CryptQueryObject", 1, false, L"", L"", L""},
+                      FailureCase{"CryptMsgGetParam", 1, false, L"", L"", L""},
+                      FailureCase{"CryptMsgGetParam", 2, false, L"", L"", L""},
+                      FailureCase{"LocalAlloc", 1, false, L"", L"", L""},  // signer information
+                      FailureCase{"CertFindCertificateInStore", 1, false, L"", L"", L""},
+                      FailureCase{"CertGetNameStringW", 1, true, L"", L"", kDate},
+                      FailureCase{"CertGetNameStringW", 2, true, L"", L"", kDate},
+                      FailureCase{"LocalAlloc", 2, true, L"", L"", kDate},  // issuer name
+                      FailureCase{"CertGetNameStringW", 3, true, kCa, L"", kDate},
+                      FailureCase{"CertGetNameStringW", 4, true, kCa, L"", kDate},
+                      FailureCase{"LocalAlloc", 3, true, kCa, L"", kDate},  // subject name
+                      FailureCase{"CryptDecodeObject", 1, true, kCa, kSigner, L""},
+                      FailureCase{"LocalAlloc", 4, true, kCa, kSigner, L""},  // counter-signer
+                      FailureCase{"CryptDecodeObject", 2, true, kCa, kSigner, L""},
+                      FailureCase{"CertFindCertificateInStore", 2, false, kCa, kSigner, L""},
+                      FailureCase{"CryptDecodeObject", 3, true, kCa, kSigner, L""},  // signing time
+                      FailureCase{"FileTimeToLocalFileTime", 1, true, kCa, kSigner, L""},
+                      FailureCase{"FileTimeToSystemTime", 1, true, kCa, kSigner, L""}));
+
+}  // namespace
