@@ -9,7 +9,7 @@
 #include "host/NetWork.h"
 #include "module/KorvaProcInterface.h"
 
-namespace accept {
+namespace acceptance {
 
 namespace {
 
@@ -194,4 +194,4 @@ PassOutcome ModuleDriver::RunPass(const std::string& cmdIdx, const std::string& 
     return outcome;
 }
 
-}  // namespace accept
+}  // namespace acceptance

@@ -14,7 +14,7 @@
 #include "agent/host/ReportWaiter.h"
 #include "agent/rynUtil/UniqueHandle.h"
 
-namespace accept {
+namespace acceptance {
 
 std::wstring Wide(const std::string& utf8);
 std::string Utf8(const std::wstring& wide);
@@ -91,4 +91,4 @@ class ModuleDriver {
     std::unique_ptr<CReportWaiter> m_waiter;
 };
 
-}  // namespace accept
+}  // namespace acceptance

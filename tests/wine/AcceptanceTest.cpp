@@ -34,7 +34,7 @@
 
 namespace {
 
-using accept::RunningProcess;
+using acceptance::RunningProcess;
 
 // Quotes, a backslash, a tab, a control byte, a slash and non-ASCII text: echoed
 // byte for byte.
@@ -123,7 +123,7 @@ int64_t CpuSeconds(HANDLE process) {
 int64_t StartSeconds(HANDLE process) {
     FILETIME created, exited, kernel, user;
     return GetProcessTimes(process, &created, &exited, &kernel, &user)
-               ? accept::UnixSeconds(created)
+               ? acceptance::UnixSeconds(created)
                : -1;
 }
 
@@ -144,13 +144,13 @@ int64_t ParentOf(DWORD pid) {
 std::string AccountName() {
     char name[256];
     DWORD length = sizeof(name);
-    return GetUserNameA(name, &length) ? accept::CodePageToUtf8(name) : std::string();
+    return GetUserNameA(name, &length) ? acceptance::CodePageToUtf8(name) : std::string();
 }
 
 std::string SelfPath() {
     wchar_t path[MAX_PATH * 4];
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
-    return accept::Utf8(std::wstring(path, length));
+    return acceptance::Utf8(std::wstring(path, length));
 }
 
 std::string BaseName(const std::string& path) { return path.substr(path.find_last_of('\\') + 1); }
@@ -163,7 +163,7 @@ struct Scene {
     std::vector<std::unique_ptr<RunningProcess>> processes;
     std::vector<Known> known;
     ryn::UniqueHandle spawnedChild;  // opened by the test to read its times
-    accept::PassOutcome outcome;
+    acceptance::PassOutcome outcome;
     rapidjson::Document report;
     std::string parseError;
     std::string user;
@@ -206,7 +206,7 @@ class AcceptanceTest : public ::testing::Test {
 
   private:
     static bool Copy(const std::string& from, const std::string& to) {
-        return CopyFileW(accept::Wide(from).c_str(), accept::Wide(to).c_str(), FALSE) != 0;
+        return CopyFileW(acceptance::Wide(from).c_str(), acceptance::Wide(to).c_str(), FALSE) != 0;
     }
 
     static RunningProcess* Run(Scene& scene, const std::string& path, const std::string& line) {
@@ -235,11 +235,11 @@ class AcceptanceTest : public ::testing::Test {
     static void Build(Scene& scene) {
         scene.user = AccountName();
         scene.folder = winetest::ScratchFolder(kFolder);
-        const std::string fixtures = accept::FixtureDir();
+        const std::string fixtures = acceptance::FixtureDir();
         const std::string bin = winetest::ProgramFolder();
-        auto fixtureMd5 = accept::ReadMd5File(fixtures + "\\fixtures.md5");
-        auto helperMd5 = accept::ReadMd5File(bin + "korva_accept_helper.md5");
-        auto selfMd5 = accept::ReadMd5File(bin + "acceptance_wine_tests.md5");
+        auto fixtureMd5 = acceptance::ReadMd5File(fixtures + "\\fixtures.md5");
+        auto helperMd5 = acceptance::ReadMd5File(bin + "korva_accept_helper.md5");
+        auto selfMd5 = acceptance::ReadMd5File(bin + "acceptance_wine_tests.md5");
 
         const std::string signedPath = scene.folder + "\\signed legacy.exe";
         const std::string unsignedPath = scene.folder + "\\no version.exe";
@@ -309,7 +309,7 @@ class AcceptanceTest : public ::testing::Test {
 
         Known self =
             Describe("test program", GetCurrentProcessId(), GetCurrentProcess(), SelfPath(),
-                     accept::Utf8(GetCommandLineW()), selfMd5["acceptance_wine_tests.exe"]);
+                     acceptance::Utf8(GetCommandLineW()), selfMd5["acceptance_wine_tests.exe"]);
         self.ppid = ParentOf(GetCurrentProcessId());
         scene.known.push_back(self);
 
@@ -321,7 +321,7 @@ class AcceptanceTest : public ::testing::Test {
             scene.known[i].startTime = StartSeconds(scene.known[i].process);
             scene.known[i].cpuBefore = CpuSeconds(scene.known[i].process);
         }
-        accept::ModuleDriver driver;
+        acceptance::ModuleDriver driver;
         scene.outcome = driver.RunPass(kCmdIdx, kTriggerType, kReportTimeoutMs, true);
         for (size_t i = 0; i < scene.known.size(); ++i) {
             scene.known[i].cpuAfter = CpuSeconds(scene.known[i].process);
@@ -330,7 +330,7 @@ class AcceptanceTest : public ::testing::Test {
                     scene.known.size(), static_cast<unsigned long long>(scene.outcome.milliseconds),
                     scene.outcome.body.size());
         // Kept for a look after a failure.
-        std::ofstream(accept::Wide(scene.folder + "\\..\\acceptance-report.json").c_str(),
+        std::ofstream(acceptance::Wide(scene.folder + "\\..\\acceptance-report.json").c_str(),
                       std::ios::binary)
             << scene.outcome.body;
         // Strict: standard JSON only, valid UTF-8, nothing after the root value.
@@ -385,8 +385,8 @@ TEST_F(AcceptanceTest, TextIsCompactJsonWithTheRootMembersInOrder) {
 TEST_F(AcceptanceTest, ScanTimeFallsWithinThePass) {
     const std::string scan = Text(g_scene->report["scan_time"]);
     ASSERT_EQ(14u, scan.size()) << scan;
-    EXPECT_GE(scan, accept::UtcText(g_scene->outcome.beforeStart));
-    EXPECT_LE(scan, accept::UtcText(g_scene->outcome.afterReport));
+    EXPECT_GE(scan, acceptance::UtcText(g_scene->outcome.beforeStart));
+    EXPECT_LE(scan, acceptance::UtcText(g_scene->outcome.afterReport));
 }
 
 TEST_F(AcceptanceTest, EveryRecordHasItsMembersInOrderWithTheirTypes) {
@@ -434,7 +434,7 @@ TEST_F(AcceptanceTest, PidsAscendAndTheSystemRecordClosesTheList) {
 }
 
 TEST_F(AcceptanceTest, OurProcessesAreReportedAsObserved) {
-    const accept::PassOutcome& outcome = g_scene->outcome;
+    const acceptance::PassOutcome& outcome = g_scene->outcome;
     for (const Known& known : g_scene->known) {
         SCOPED_TRACE(known.label);
         ASSERT_NE(0u, known.pid);
@@ -442,7 +442,7 @@ TEST_F(AcceptanceTest, OurProcessesAreReportedAsObserved) {
         ASSERT_NE(nullptr, found) << "pid " << known.pid << " missing from the report";
         const rapidjson::Value& record = *found;
         ASSERT_EQ(19u, record.MemberCount());
-        const accept::FileFacts file = accept::ReadFileFacts(known.path);
+        const acceptance::FileFacts file = acceptance::ReadFileFacts(known.path);
         ASSERT_TRUE(file.readable) << known.path;
 
         EXPECT_EQ(known.ppid, record["ppid"].GetInt64());
@@ -450,7 +450,7 @@ TEST_F(AcceptanceTest, OurProcessesAreReportedAsObserved) {
         EXPECT_EQ(known.path, Text(record["proc_path"]));
         EXPECT_EQ(known.commandLine, Text(record["cmd_line"]));
         EXPECT_EQ(g_scene->user, Text(record["user"]));
-        EXPECT_EQ(accept::UtcText(known.startTime), Text(record["start_time"]));
+        EXPECT_EQ(acceptance::UtcText(known.startTime), Text(record["start_time"]));
         EXPECT_GE(record["cpu_time"].GetInt64(), known.cpuBefore);
         EXPECT_LE(record["cpu_time"].GetInt64(), known.cpuAfter);
         EXPECT_GE(record["elapsed_time"].GetInt64(), outcome.beforeStart - known.startTime);
@@ -459,8 +459,8 @@ TEST_F(AcceptanceTest, OurProcessesAreReportedAsObserved) {
         EXPECT_EQ(known.establishPorts, Text(record["establish_port"]));
         EXPECT_EQ(known.connectCount, record["connect_count"].GetInt64());
         EXPECT_EQ(file.size, record["file_size"].GetInt64());
-        EXPECT_EQ(accept::UtcText(file.createTime), Text(record["file_create_time"]));
-        EXPECT_EQ(accept::UtcText(file.modifyTime), Text(record["file_modify_time"]));
+        EXPECT_EQ(acceptance::UtcText(file.createTime), Text(record["file_create_time"]));
+        EXPECT_EQ(acceptance::UtcText(file.modifyTime), Text(record["file_modify_time"]));
         EXPECT_EQ(32u, known.md5.size()) << "no md5sum expectation";
         EXPECT_EQ(known.md5, Text(record["file_md5"]));
         EXPECT_EQ(known.description, Text(record["description"]));
