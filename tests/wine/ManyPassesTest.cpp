@@ -523,8 +523,12 @@ TEST_F(ManyPassesTest, HundredPassesKeepResourcesFlatAndCachesWarm) {
     // The level is what the first cycle left, once every sort of pass has run (the
     // system allocates some things lazily, the first time a path is taken), taken
     // separately for passes that end with the module object destroyed and with it
-    // kept; every later pass of the same sort must come back to it. Private bytes may
-    // move by heap rounding only.
+    // kept; every later pass of the same sort must come back to it. A handle or two
+    // may still appear once at any time (winpthreads makes a mutex's event on its
+    // first contention; seen: +1 at a random pass), while a leak of one handle per
+    // cycle would stand 9 over the level at the end. Private bytes may move by heap
+    // rounding only.
+    constexpr DWORD kHandleSlack = 2;
     constexpr SIZE_T kPrivateSlack = 256 * 1024;
     uint64_t reportPassMs = 0;
     int reportPasses = 0;
@@ -541,7 +545,8 @@ TEST_F(ManyPassesTest, HundredPassesKeepResourcesFlatAndCachesWarm) {
             }
             highest.handles = std::max(highest.handles, record.usage.handles);
             highest.privateBytes = std::max(highest.privateBytes, record.usage.privateBytes);
-            EXPECT_LE(record.usage.handles, level->usage.handles) << "after pass " << record.pass;
+            EXPECT_LE(record.usage.handles, level->usage.handles + kHandleSlack)
+                << "after pass " << record.pass;
             EXPECT_LE(record.usage.privateBytes, level->usage.privateBytes + kPrivateSlack)
                 << "after pass " << record.pass;
         }
