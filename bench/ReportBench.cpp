@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "bench/BenchMachine.h"
 #include "bench/HeapCounter.h"
 #include "fileprops/FilePropertyCache.h"
 #include "fileprops/ProcMd5Cache.h"
@@ -199,8 +200,15 @@ void BM_ReportDirectWriter(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
-BENCHMARK(BM_Report)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ReportDirectWriter)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+void ReportSizes(benchmark::internal::Benchmark* b) {
+    for (int64_t size : bench::Sizes({100, 1000, 10000})) {
+        b->Arg(size);
+    }
+    b->Unit(benchmark::kMicrosecond);
+}
+
+BENCHMARK(BM_Report)->Apply(ReportSizes);
+BENCHMARK(BM_ReportDirectWriter)->Apply(ReportSizes);
 
 }  // namespace
 
