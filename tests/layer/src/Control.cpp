@@ -253,8 +253,19 @@ void Note(const std::string& event) {
 
 bool WaitForJournal(const std::string& event, int count, int timeoutMs) {
     std::unique_lock<std::mutex> lock(state().mutex);
+    // Each wake-up looks at the new entries only: a long pass wakes the waiter once
+    // per journal entry.
+    size_t scanned = 0;
+    int seen = 0;
     return state().journalGrew.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return std::count(state().journal.begin(), state().journal.end(), event) >= count;
+        const std::vector<std::string>& journal = state().journal;
+        if (journal.size() < scanned) {  // cleared meanwhile
+            scanned = 0;
+            seen = 0;
+        }
+        seen += static_cast<int>(std::count(journal.begin() + scanned, journal.end(), event));
+        scanned = journal.size();
+        return seen >= count;
     });
 }
 

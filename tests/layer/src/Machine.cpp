@@ -1,5 +1,6 @@
 #include "layer/Machine.h"
 
+#include <cstring>
 #include <mutex>
 #include <unordered_map>
 
@@ -84,8 +85,17 @@ namespace {
 // Every text of a large scripted machine is ASCII: it converts to itself, without the
 // character-by-character round trip that made the conversions a third of a pass.
 bool IsAscii(const std::string& text) {
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
+    constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+    size_t i = 0;
+    for (; i + sizeof(uint64_t) <= text.size(); i += sizeof(uint64_t)) {
+        uint64_t word = 0;
+        std::memcpy(&word, text.data() + i, sizeof(word));
+        if ((word & kHighBits) != 0) {
+            return false;
+        }
+    }
+    for (; i < text.size(); ++i) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80) {
             return false;
         }
     }
