@@ -146,7 +146,7 @@ BOOL Fail(DWORD error) {
 // Lays a CMSG_SIGNER_INFO and everything it points to out in one buffer, as crypt32
 // does. With a null base it only measures.
 class FlatLayout {
-  public:
+public:
     explicit FlatLayout(BYTE* base) : m_base(base) {}
 
     size_t used() const { return m_used; }
@@ -191,7 +191,7 @@ class FlatLayout {
                                 attributes.empty() ? nullptr : array};
     }
 
-  private:
+private:
     BYTE* m_base;
     size_t m_used = 0;
 };
@@ -236,7 +236,7 @@ BOOL CopyOut(const SignerModel& model, void* out, DWORD* size) {
 
 // Reads what EncodeCounterSigner wrote; false for anything else.
 class Reader {
-  public:
+public:
     Reader(const BYTE* data, DWORD size) : m_data(data), m_size(size) {}
 
     bool Magic(const char* magic) {
@@ -256,7 +256,7 @@ class Reader {
     }
     bool Done() const { return m_at == m_size; }
 
-  private:
+private:
     bool Bytes(size_t count) {
         if (m_data == nullptr || count > m_size - m_at) return false;
         m_at += count;
