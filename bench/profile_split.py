@@ -2,7 +2,7 @@
 """Splits the instructions of a callgrind profile between the module and what the
 native build puts around it.
 
-    profile-split.py PROFILE [BASELINE_PROFILE] [PROCESSES]
+    profile_split.py PROFILE [BASELINE_PROFILE] [PROCESSES]
 
 Reads callgrind output files (collected inside CKorvaProcInterfaceImp::run only).
 Every call from code outside the scripted layer and the agent-library sources into
@@ -82,6 +82,13 @@ def split(path):
                     totals["bench_self"] += cost
     totals["total"] = summary
     return totals
+
+
+def shares(totals):
+    """Instructions of the module, the layer and the agent library, and the total."""
+    total = totals["total"]
+    return {"module": total - totals["layer"] - totals["agent"], "layer": totals["layer"],
+            "agent": totals["agent"], "total": total, "heap_counter": totals["bench_self"]}
 
 
 def main():
