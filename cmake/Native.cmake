@@ -12,7 +12,8 @@ if(KORVA_SANITIZE)
 endif()
 
 file(GLOB LAYER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/layer/src/*.cpp)
-add_library(winlayer STATIC ${LAYER_SOURCES} ${CMAKE_SOURCE_DIR}/agent/rynUtil/TimeUtil.cpp)
+add_library(winlayer STATIC ${LAYER_SOURCES} ${CMAKE_SOURCE_DIR}/agent/rynUtil/TimeUtil.cpp
+    ${CMAKE_SOURCE_DIR}/agent/rynUtil/Wow64PathMap.cpp)
 target_include_directories(winlayer PUBLIC
     ${CMAKE_SOURCE_DIR}/tests/layer/include
     ${CMAKE_SOURCE_DIR})

@@ -71,7 +71,8 @@ std::vector<BYTE> ReadVersionResource(const std::string& codePagePath) {
 // FileDescription and CompanyName of the first translation, as UTF-8.
 void ReadVersionStrings(const std::string& utf8Path, FilePropertyRecord& record) {
     // The narrow version calls read paths in the system code page.
-    const std::string codePagePath = ryn::CStringUtil::ws2s(ryn::CStringUtil::utf8_2ws(utf8Path));
+    const std::string codePagePath =
+        ryn::CStringUtil::ws2s(ryn::CStringUtil::utf8_2ws(ryn::CFileUtil::GetAccessPath(utf8Path)));
     const std::vector<BYTE> resource = ReadVersionResource(codePagePath);
     if (resource.empty()) {
         return;
@@ -102,7 +103,8 @@ void ReadVersionStrings(const std::string& utf8Path, FilePropertyRecord& record)
 
 // Signer name (UTF-8) and signing date of the file's embedded signature.
 void ReadSigner(const std::string& utf8Path, FilePropertyRecord& record) {
-    const std::wstring widePath = ryn::CStringUtil::utf8_2ws(utf8Path);
+    const std::wstring widePath =
+        ryn::CStringUtil::utf8_2ws(ryn::CFileUtil::GetAccessPath(utf8Path));
     FileSignerInfo info;
     if (ReadFileSigner(widePath.c_str(), info)) {
         record.signCompany = ryn::CStringUtil::ws2s_utf8(info.signerName);

@@ -107,6 +107,12 @@ class RYN_API CFileUtil {
 public:
     // Size in bytes, 0 when it cannot be read.
     static uint64_t GetFileSize(const std::string& path);
+    // The path through which this process reaches the file that `path` names. A
+    // 32-bit process on 64-bit Windows sees the 64-bit system directory only as
+    // <Windows>\Sysnative: file-system redirection would hand it the 32-bit copy
+    // from SysWOW64. Every other path, and any path in a 64-bit process, comes back
+    // unchanged. The file operations of this library map their paths themselves.
+    static std::string GetAccessPath(const std::string& path);
 };
 
 class RYN_API CFileInfo {

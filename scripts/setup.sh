@@ -9,7 +9,7 @@ packages=(
     gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix
     wine64 wine32:i386
     rapidjson-dev googletest libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-    osslsigncode openssl faketime jq python3 clang-format coreutils
+    osslsigncode openssl faketime jq python3 clang-format coreutils qemu-user
 )
 
 as_root=()
@@ -25,6 +25,7 @@ for package in "${packages[@]}"; do
 done
 if [ ${#missing[@]} = 0 ]; then
     echo "setup: all ${#packages[@]} packages present"
+    "${as_root[@]}" bash "$(dirname "$0")/x86-emulation.sh"
     exit 0
 fi
 
@@ -36,4 +37,5 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -q
 "${as_root[@]}" apt-get install -y -q "${missing[@]}"
+"${as_root[@]}" bash "$(dirname "$0")/x86-emulation.sh"
 echo "setup: done"

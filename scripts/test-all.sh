@@ -22,6 +22,9 @@ tsan_filter="${KORVA_TSAN_FILTER:-.}"
 
 summary=()
 failures=0
+tests_total=0
+tests_failed=0
+tests_skipped=0
 
 run_preset() {
     local preset="$1"
@@ -46,6 +49,13 @@ run_preset() {
     local status=${PIPESTATUS[0]}
     local line
     line=$(grep -E 'tests passed, .* tests failed out of' "$logs/$preset-ctest.log" | tail -1)
+    local total failed skipped
+    total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' <<<"$line")
+    failed=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' <<<"$line")
+    skipped=$(grep -c '\*\*\*Skipped' "$logs/$preset-ctest.log")
+    tests_total=$((tests_total + ${total:-0}))
+    tests_failed=$((tests_failed + ${failed:-0}))
+    tests_skipped=$((tests_skipped + skipped))
     if [ "$status" != 0 ]; then
         sed -n '/The following tests FAILED/,$p' "$logs/$preset-ctest.log"
         failures=$((failures + 1))
@@ -64,6 +74,7 @@ echo "=== summary"
 for line in "${summary[@]}"; do
     echo "$line"
 done
+echo "tests: $((tests_total - tests_failed - tests_skipped)) passed, $tests_failed failed, $tests_skipped skipped"
 if [ "$failures" != 0 ]; then
     echo "test-all: $failures configuration(s) failed"
     exit 1

@@ -4,6 +4,7 @@
 
 #include "agent/rynUtil/BCryptMd5.h"
 #include "agent/rynUtil/UniqueHandle.h"
+#include "agent/rynUtil/Wow64PathMap.h"
 #include "host/RynUtil.h"
 
 namespace ryn {
@@ -16,7 +17,7 @@ constexpr DWORD kChunkSize = 64 * 1024;
 }  // namespace
 
 std::string CAlgorithmUtil::GetFileMD5(const std::string& path) {
-    const std::wstring wide = CStringUtil::utf8_2ws(path);
+    const std::wstring wide = Wow64PathMap::AccessPath(path);
     if (wide.empty()) {
         return std::string();
     }

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "agent/rynUtil/Wow64PathMap.h"
 #include "host/RynUtil.h"
 
 namespace ryn {
@@ -14,7 +15,7 @@ bool CFileCom::open(FileComOpenFlag flag) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    const std::wstring wide = CStringUtil::utf8_2ws(m_path);
+    const std::wstring wide = Wow64PathMap::AccessPath(m_path);
     if (wide.empty()) {
         SetLastError(ERROR_INVALID_NAME);
         return false;

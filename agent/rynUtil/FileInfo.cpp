@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "agent/rynUtil/Wow64PathMap.h"
 #include "host/RynUtil.h"
 
 namespace ryn {
@@ -7,7 +8,7 @@ namespace ryn {
 CFileInfo::CFileInfo(const std::string& path) : m_path(path) {}
 
 bool CFileInfo::isFile() const {
-    const std::wstring wide = CStringUtil::utf8_2ws(m_path);
+    const std::wstring wide = Wow64PathMap::AccessPath(m_path);
     if (wide.empty()) {
         return false;
     }

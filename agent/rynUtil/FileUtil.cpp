@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "agent/rynUtil/Wow64PathMap.h"
 #include "host/RynUtil.h"
 
 namespace ryn {
@@ -7,7 +8,7 @@ namespace ryn {
 // Read from the directory entry: no open, so files locked by their owner still count.
 uint64_t CFileUtil::GetFileSize(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    const std::wstring wide = CStringUtil::utf8_2ws(path);
+    const std::wstring wide = Wow64PathMap::AccessPath(path);
     if (wide.empty() || !GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return 0;

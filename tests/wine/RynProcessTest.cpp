@@ -31,6 +31,14 @@ TEST_F(ProcessUtilTest, EnumerationHoldsThisProcessUnderItsImageName) {
     EXPECT_GT(processes.size(), 1u);
 }
 
+// Windows lists the idle process (0) and System (4); Wine's snapshot has neither.
+TEST_F(ProcessUtilTest, IdleAndSystemEntriesExistOnlyOnWindows) {
+    const ryn::ProcessIdMap processes = ryn::GetProcessUtil()->EnumProcesses();
+    const bool expected = !winetest::RunningUnderWine();
+    EXPECT_EQ(processes.count(0) == 1, expected);
+    EXPECT_EQ(processes.count(4) == 1, expected);
+}
+
 TEST_F(ProcessUtilTest, ChildPathAndCommandLineReadBackExactly) {
     winetest::ChildProcess child(m_childPath, m_commandLine);
     ASSERT_TRUE(child.started()) << GetLastError();

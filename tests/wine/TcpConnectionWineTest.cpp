@@ -12,23 +12,14 @@
 #include <set>
 #include <string>
 
+#include "WineTestSupport.h"
 #include "tcp/TcpConnectionParser_win.h"
 
 namespace {
 
 using Ports = std::set<uint16_t>;
 
-bool RunningUnderWine() {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-std::string HelperPath() {
-    char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string self(path, length);
-    return self.substr(0, self.find_last_of("\\/") + 1) + "tcp_helper.exe";
-}
+using winetest::RunningUnderWine;
 
 // Runs tcp_helper.exe and reads the two ports it reports; the helper ends when
 // its stdin is closed.
@@ -50,7 +41,7 @@ class HelperProcess {
         startup.hStdInput = childStdin;
         startup.hStdOutput = childStdout;
         startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        std::string command = "\"" + HelperPath() + "\" " + arguments;
+        std::string command = "\"" + winetest::ProgramFolder() + "tcp_helper.exe\" " + arguments;
         if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                            &startup, &m_process)) {
             ReadPorts();

@@ -13,7 +13,10 @@ wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 # A prefix made without wine32 lacks its 32-bit half and cannot run the x86 build.
 marker="$WINEPREFIX/.korva-prefix"
-wanted="wine32=$(dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -c 'ok installed' || true)"
+# Likewise a prefix made while the 32-bit loader could not run (see x86-emulation.sh).
+x86=0
+/usr/lib/wine/wine --version >/dev/null 2>&1 && x86=1
+wanted="wine32=$(dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -c 'ok installed' || true) x86=$x86"
 
 case "$action" in
 start)

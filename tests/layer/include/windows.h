@@ -38,3 +38,4 @@ int swprintf_s(wchar_t* buffer, size_t count, const wchar_t* format, ...);
 
 // Per-area calls
 #include "layer/ProcessApi.h"
+#include "layer/Wow64Api.h"

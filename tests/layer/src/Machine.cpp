@@ -68,7 +68,7 @@ Process* Machine::FindProcess(uint32_t pid) {
 }
 
 File* Machine::FindFile(const std::string& utf8Path) {
-    auto it = files.find(utf8Path);
+    auto it = files.find(RedirectedPath(utf8Path));
     return it == files.end() ? nullptr : &it->second;
 }
 

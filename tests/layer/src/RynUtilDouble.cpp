@@ -236,8 +236,9 @@ void CToolUtil::msleep(uint64_t milliseconds) {
 
 namespace {
 
+// Like the real library, every file operation maps its path first (Wow64PathMap).
 layer::File* FindRegularFile(const std::string& path) {
-    layer::File* file = layer::machine().FindFile(path);
+    layer::File* file = layer::machine().FindFile(CFileUtil::GetAccessPath(path));
     return file != nullptr && !file->isDirectory ? file : nullptr;
 }
 

@@ -12,6 +12,7 @@
 #include "layer/FileModel.h"
 #include "layer/ProcessModel.h"
 #include "layer/TcpModel.h"
+#include "layer/Wow64Model.h"
 
 namespace layer {
 
@@ -30,6 +31,7 @@ struct Machine {
     uint64_t systemTime = FileTimeFromUnix(1700000000);  // FILETIME now, UTC
     int64_t timeZoneOffsetSeconds = 0;                   // local = UTC + offset
     uint32_t processorCount = 4;
+    Wow64View wow64;  // file-system redirection; off unless a test turns it on
 
     Process* FindProcess(uint32_t pid);
     File* FindFile(const std::string& utf8Path);

@@ -1,0 +1,92 @@
+#include <windows.h>
+
+#include <cwctype>
+
+#include "layer/Control.h"
+#include "layer/Machine.h"
+
+namespace {
+
+// The pseudo handle Windows gives for the current process.
+HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+
+UINT CopyFolder(const std::string& utf8, LPWSTR buffer, UINT size) {
+    const std::wstring wide = layer::Utf8ToWide(utf8);
+    if (buffer == nullptr || size <= wide.size()) {
+        return static_cast<UINT>(wide.size() + 1);  // the size needed, with the terminator
+    }
+    wide.copy(buffer, wide.size());
+    buffer[wide.size()] = L'\0';
+    return static_cast<UINT>(wide.size());
+}
+
+bool StartsWithFolder(const std::string& path, const std::string& folder) {
+    if (path.size() < folder.size() ||
+        (path.size() > folder.size() && path[folder.size()] != '\\')) {
+        return false;
+    }
+    for (size_t i = 0; i < folder.size(); ++i) {
+        if (std::towupper(static_cast<unsigned char>(path[i])) !=
+            std::towupper(static_cast<unsigned char>(folder[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+namespace layer {
+
+std::string RedirectedPath(const std::string& utf8Path) {
+    const Wow64View& view = machine().wow64;
+    if (!view.active) {
+        return utf8Path;
+    }
+    const std::string sysnative = view.windowsDir + "\\Sysnative";
+    if (StartsWithFolder(utf8Path, sysnative)) {
+        return view.systemDir + utf8Path.substr(sysnative.size());
+    }
+    if (StartsWithFolder(utf8Path, view.systemDir)) {
+        return view.wow64Dir + utf8Path.substr(view.systemDir.size());
+    }
+    return utf8Path;
+}
+
+}  // namespace layer
+
+HANDLE GetCurrentProcess() { return kCurrentProcess; }
+
+BOOL IsWow64Process(HANDLE process, LPBOOL wow64) {
+    DWORD error = 0;
+    if (layer::ShouldFail("IsWow64Process", &error) || process != kCurrentProcess ||
+        wow64 == nullptr) {
+        SetLastError(error != 0 ? error : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *wow64 = layer::machine().wow64.active ? TRUE : FALSE;
+    return TRUE;
+}
+
+UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) {
+    return CopyFolder(layer::machine().wow64.systemDir, buffer, size);
+}
+
+UINT GetSystemWindowsDirectoryW(LPWSTR buffer, UINT size) {
+    return CopyFolder(layer::machine().wow64.windowsDir, buffer, size);
+}
+
+int CompareStringOrdinal(LPCWSTR a, int aLength, LPCWSTR b, int bLength, BOOL ignoreCase) {
+    const std::wstring left(a, aLength < 0 ? std::wcslen(a) : static_cast<size_t>(aLength));
+    const std::wstring right(b, bLength < 0 ? std::wcslen(b) : static_cast<size_t>(bLength));
+    for (size_t i = 0; i < left.size() && i < right.size(); ++i) {
+        const wint_t l = ignoreCase ? std::towupper(left[i]) : left[i];
+        const wint_t r = ignoreCase ? std::towupper(right[i]) : right[i];
+        if (l != r) {
+            return l < r ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+        }
+    }
+    return left.size() == right.size()  ? CSTR_EQUAL
+           : left.size() < right.size() ? CSTR_LESS_THAN
+                                        : CSTR_GREATER_THAN;
+}

@@ -1,0 +1,197 @@
+#include "AcceptanceSupport.h"
+
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "host/NetWork.h"
+#include "module/KorvaProcInterface.h"
+
+namespace acceptance {
+
+namespace {
+
+constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ULL;
+constexpr uint64_t kTicksPerSecond = 10000000ULL;
+constexpr size_t kLongestReadyLine = 64;
+
+std::wstring Convert(UINT codePage, const std::string& text) {
+    if (text.empty()) {
+        return std::wstring();
+    }
+    const int length =
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+    return wide;
+}
+
+std::string ReadLine(HANDLE pipe) {
+    std::string line;
+    char c = 0;
+    DWORD read = 0;
+    while (line.size() < kLongestReadyLine && ReadFile(pipe, &c, 1, &read, nullptr) && read == 1 &&
+           c != '\n') {
+        line.push_back(c);
+    }
+    return line;
+}
+
+}  // namespace
+
+std::wstring Wide(const std::string& utf8) { return Convert(CP_UTF8, utf8); }
+
+std::string Utf8(const std::wstring& wide) {
+    if (wide.empty()) {
+        return std::string();
+    }
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &text[0], length,
+                        nullptr, nullptr);
+    return text;
+}
+
+std::string CodePageToUtf8(const std::string& text) { return Utf8(Convert(CP_ACP, text)); }
+
+int64_t UnixSeconds(const FILETIME& time) {
+    const uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return (static_cast<int64_t>(ticks) - static_cast<int64_t>(kUnixEpochAsFileTime)) /
+           static_cast<int64_t>(kTicksPerSecond);
+}
+
+std::string UtcText(int64_t unixSeconds) {
+    const uint64_t ticks =
+        static_cast<uint64_t>(unixSeconds) * kTicksPerSecond + kUnixEpochAsFileTime;
+    FILETIME time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    SYSTEMTIME fields = {};
+    if (!FileTimeToSystemTime(&time, &fields)) {
+        return std::string();
+    }
+    char text[32];
+    std::snprintf(text, sizeof(text), "%04u%02u%02u%02u%02u%02u", fields.wYear, fields.wMonth,
+                  fields.wDay, fields.wHour, fields.wMinute, fields.wSecond);
+    return text;
+}
+
+std::string FixtureDir() {
+    // The build passes the Unix folder; Wine maps the Unix root to drive Z:.
+    std::string dir = std::string("Z:") + KORVA_FIXTURE_DIR;
+    for (char& c : dir) {
+        if (c == '/') {
+            c = '\\';
+        }
+    }
+    return dir;
+}
+
+std::map<std::string, std::string> ReadMd5File(const std::string& utf8Path) {
+    std::ifstream in(Wide(utf8Path).c_str());
+    std::map<std::string, std::string> digests;
+    std::string digest;
+    std::string name;
+    while (in >> digest >> name) {
+        digests[name] = digest;
+    }
+    return digests;
+}
+
+FileFacts ReadFileFacts(const std::string& utf8Path) {
+    FileFacts facts;
+    ryn::UniqueHandle file(CreateFileW(Wide(utf8Path).c_str(), FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    FILETIME created = {};
+    FILETIME written = {};
+    LARGE_INTEGER size = {};
+    if (!file.valid() || !GetFileTime(file.get(), &created, nullptr, &written) ||
+        !GetFileSizeEx(file.get(), &size)) {
+        return facts;
+    }
+    facts.readable = true;
+    facts.size = size.QuadPart;
+    facts.createTime = UnixSeconds(created);
+    facts.modifyTime = UnixSeconds(written);
+    return facts;
+}
+
+RunningProcess::RunningProcess(const std::string& utf8Program, const std::string& utf8CommandLine) {
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE stdinRead = nullptr;
+    HANDLE stdinWrite = nullptr;
+    HANDLE stdoutRead = nullptr;
+    HANDLE stdoutWrite = nullptr;
+    if (!CreatePipe(&stdinRead, &stdinWrite, &inherit, 0)) {
+        return;
+    }
+    ryn::UniqueHandle childIn(stdinRead);
+    m_stdinWrite = ryn::UniqueHandle(stdinWrite);
+    if (!CreatePipe(&stdoutRead, &stdoutWrite, &inherit, 0)) {
+        return;
+    }
+    ryn::UniqueHandle parentOut(stdoutRead);
+    ryn::UniqueHandle childOut(stdoutWrite);
+    SetHandleInformation(stdinWrite, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(stdoutRead, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childIn.get();
+    startup.hStdOutput = childOut.get();
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info = {};
+    std::wstring line = Wide(utf8CommandLine);
+    line.push_back(L'\0');
+    if (!CreateProcessW(Wide(utf8Program).c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
+                        nullptr, &startup, &info)) {
+        return;
+    }
+    CloseHandle(info.hThread);
+    m_process = ryn::UniqueHandle(info.hProcess);
+    m_pid = info.dwProcessId;
+    childOut.reset();
+    // Its parameters are complete, and its sockets or child exist, once it says so.
+    m_readyLine = ReadLine(parentOut.get());
+}
+
+RunningProcess::~RunningProcess() {
+    m_stdinWrite.reset();
+    if (m_process.valid() && WaitForSingleObject(m_process.get(), 10000) != WAIT_OBJECT_0) {
+        TerminateProcess(m_process.get(), 1);
+    }
+}
+
+ModuleDriver::ModuleDriver() {
+    CSingleton<CNetWork>::CreateInstance();
+    m_waiter.reset(new CReportWaiter);
+}
+
+ModuleDriver::~ModuleDriver() {
+    DestroyKorvaProcInterface();
+    m_waiter.reset();
+    CSingleton<CNetWork>::DestroyInstance();
+}
+
+PassOutcome ModuleDriver::RunPass(const std::string& cmdIdx, const std::string& triggerType,
+                                  uint64_t timeoutMs, bool destroy) {
+    PassOutcome outcome;
+    m_waiter->Clear();
+    const ULONGLONG begin = GetTickCount64();
+    outcome.beforeStart = static_cast<int64_t>(std::time(nullptr));
+    outcome.started = GetKorvaProcInterface()->Start(cmdIdx, triggerType);
+    if (outcome.started == 1) {
+        outcome.delivered = m_waiter->Wait(timeoutMs, &outcome.body);
+    }
+    outcome.afterReport = static_cast<int64_t>(std::time(nullptr));
+    if (destroy) {
+        DestroyKorvaProcInterface();
+    }
+    outcome.milliseconds = GetTickCount64() - begin;
+    return outcome;
+}
+
+}  // namespace acceptance
