@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Writes the plain-text results table of bench/run.sh.
 
-    results.py NATIVE_JSON MD5_LINES MACHINE_LINES [FIRST_PASS_PROFILE WARM_PASS_PROFILE]
+    results.py NATIVE_JSON MD5_LINES MACHINE_LINES [FIRST WARM [WARM_100]]
 
 NATIVE_JSON is korva_bench's --benchmark_out (aggregates), MD5_LINES the output of
 bench/md5-bench.sh, MACHINE_LINES "key: value" lines about the machine and the run,
-the profiles callgrind's output for one first and one warm pass of 1,000 processes.
+the profiles callgrind's output for one first and one warm pass of 1,000 processes
+and one warm pass of 100.
 Medians are shown throughout; targets are compared, never enforced.
 """
 
@@ -115,6 +116,11 @@ def main():
                          f"{100.0 * s['module'] / s['total']:.0f}%"])
         table.rows(["pass", "instr/proc", "module", "scripted_layer", "CTimeUtil",
                     "module_share"], rows)
+        if len(sys.argv) > 6 and os.path.exists(sys.argv[6]):
+            small = profile_split.shares(profile_split.split(sys.argv[6]))["total"] / 100
+            large = profiles["warm"]["total"] / 1000
+            out.append(f"warm instructions per process: {small:,.0f} at 100, {large:,.0f} at 1,000 "
+                       f"(10x the processes, {10 * large / small:.2f}x the instructions)")
         warm_share = profiles["warm"]["module"] / profiles["warm"]["total"]
         run = get("BM_PassWarm/10000")
         if run:

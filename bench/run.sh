@@ -52,14 +52,17 @@ bench/md5-bench.sh --wine tests/wine/wine-run.sh "$prefix" \
     --program build/win64/bin/korva_md5_throughput.exe --dir "$out" \
     --repetitions "$repetitions" $md5_sizes | tee "$out/md5.txt"
 
-echo "bench: instructions of a first and a warm pass of 1,000 processes (callgrind)"
+echo "bench: instructions of first and warm passes (callgrind)"
 profile="$out/callgrind.pass"
-rm -f "$profile".*
+rm -f "$profile"*
 if command -v valgrind >/dev/null; then
-    valgrind --tool=callgrind --callgrind-out-file="$profile" --collect-atstart=no \
-        --toggle-collect='CKorvaProcInterfaceImp::run()' --dump-after='CKorvaProcInterfaceImp::run()' \
-        build/native-release/bench/korva_bench --benchmark_filter='BM_PassWarm/1000/' \
-        --benchmark_min_time=0 >"$out/callgrind.log" 2>&1 || echo "bench: callgrind failed (see $out/callgrind.log)"
+    # The warm benchmark runs a first pass, then the timed warm ones: one dump each.
+    for processes in 1000 100; do
+        valgrind --tool=callgrind --callgrind-out-file="$profile$processes" --collect-atstart=no \
+            --toggle-collect='CKorvaProcInterfaceImp::run()' --dump-after='CKorvaProcInterfaceImp::run()' \
+            build/native-release/bench/korva_bench --benchmark_filter="BM_PassWarm/$processes/" \
+            --benchmark_min_time=0 >"$out/callgrind-$processes.log" 2>&1 || echo "bench: callgrind failed (see $out/callgrind-$processes.log)"
+    done
 fi
 
 {
@@ -69,8 +72,7 @@ fi
     echo "compilers: $(g++ --version | head -1); $(x86_64-w64-mingw32-g++-posix --version 2>/dev/null | head -1 || echo MinGW); $(/usr/lib/wine/wine64 --version 2>/dev/null)"
 } >"$out/machine.txt"
 
-# The bench's warm benchmark runs a first pass, then the timed warm ones: dumps 1 and 2.
 python3 bench/results.py "$out/native.json" "$out/md5.txt" "$out/machine.txt" \
-    "$profile.1" "$profile.2" >"$out/results.txt"
+    "${profile}1000.1" "${profile}1000.2" "${profile}100.2" >"$out/results.txt"
 echo
 cat "$out/results.txt"
