@@ -155,9 +155,17 @@ std::wstring Utf8ToWide(const std::string& utf8) {
 }
 
 std::string WideToUtf8(const std::wstring& wide) {
-    std::string out;
-    out.reserve(wide.size());
-    for (wchar_t wc : wide) {
+    std::string out(wide.size(), '\0');
+    size_t ascii = 0;
+    while (ascii < wide.size() && static_cast<uint32_t>(wide[ascii]) < 0x80) {
+        out[ascii] = static_cast<char>(wide[ascii]);
+        ++ascii;
+    }
+    if (ascii == wide.size()) {
+        return out;
+    }
+    out.resize(ascii);
+    for (wchar_t wc : wide.substr(ascii)) {
         const uint32_t c = static_cast<uint32_t>(wc);
         if (c < 0x80) {
             out.push_back(static_cast<char>(c));
