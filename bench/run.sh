@@ -38,8 +38,11 @@ load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 start=$(date -u '+%Y-%m-%d %H:%M:%S UTC')
 
 echo "bench: native benchmarks, $repetitions repetitions"
+# Repetitions are interleaved at random, so that a change of load on the shared
+# machine falls on every size alike rather than on whichever ran at that moment.
 build/native-release/bench/korva_bench --benchmark_filter="$filter" \
     --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
+    --benchmark_enable_random_interleaving=true \
     --benchmark_out="$out/native.json" --benchmark_out_format=json | tee "$out/native.txt"
 
 echo "bench: GetFileMD5 under Wine vs md5sum ($md5_sizes MiB)"
@@ -57,7 +60,7 @@ profile="$out/callgrind.pass"
 rm -f "$profile"*
 if command -v valgrind >/dev/null; then
     # The warm benchmark runs a first pass, then the timed warm ones: one dump each.
-    for processes in 1000 100; do
+    for processes in 1000 100 10000; do
         valgrind --tool=callgrind --callgrind-out-file="$profile$processes" --collect-atstart=no \
             --toggle-collect='CKorvaProcInterfaceImp::run()' --dump-after='CKorvaProcInterfaceImp::run()' \
             build/native-release/bench/korva_bench --benchmark_filter="BM_PassWarm/$processes/" \
@@ -73,6 +76,6 @@ fi
 } >"$out/machine.txt"
 
 python3 bench/results.py "$out/native.json" "$out/md5.txt" "$out/machine.txt" \
-    "${profile}1000.1" "${profile}1000.2" "${profile}100.2" >"$out/results.txt"
+    "${profile}1000.1" "${profile}1000.2" "${profile}100.2" "${profile}10000.2" >"$out/results.txt"
 echo
 cat "$out/results.txt"
