@@ -15,22 +15,23 @@ void __libc_free(void* memory);
 
 namespace {
 
-std::atomic<size_t> g_current{0};
-std::atomic<size_t> g_peak{0};
+std::atomic<int64_t> g_current{0};
+std::atomic<int64_t> g_peak{0};
+std::atomic<bool> g_counting{true};
 
 void Added(void* memory) {
-    if (memory == nullptr) {
+    if (memory == nullptr || !g_counting.load(std::memory_order_relaxed)) {
         return;
     }
-    const size_t now = g_current += malloc_usable_size(memory);
-    size_t peak = g_peak.load();
+    const int64_t now = g_current += static_cast<int64_t>(malloc_usable_size(memory));
+    int64_t peak = g_peak.load();
     while (now > peak && !g_peak.compare_exchange_weak(peak, now)) {
     }
 }
 
 void Removed(void* memory) {
-    if (memory != nullptr) {
-        g_current -= malloc_usable_size(memory);
+    if (memory != nullptr && g_counting.load(std::memory_order_relaxed)) {
+        g_current -= static_cast<int64_t>(malloc_usable_size(memory));
     }
 }
 
@@ -38,9 +39,10 @@ void Removed(void* memory) {
 
 namespace heap {
 
-size_t Current() { return g_current.load(); }
-size_t Peak() { return g_peak.load(); }
+int64_t Current() { return g_current.load(); }
+int64_t Peak() { return g_peak.load(); }
 void ResetPeak() { g_peak = g_current.load(); }
+void SetCounting(bool on) { g_counting = on; }
 
 }  // namespace heap
 

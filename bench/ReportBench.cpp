@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "bench/BenchMachine.h"
 #include "bench/HeapCounter.h"
 #include "fileprops/FilePropertyCache.h"
 #include "fileprops/ProcMd5Cache.h"
@@ -27,19 +28,25 @@ struct Table {
     std::vector<FakeProcess> processes;
 };
 
-// N processes that look like a desktop's: paths, command lines, a few ports.
+// N processes that look like a desktop's: paths, command lines, a few ports, one
+// executable per four processes (so the property cache holds them all), caches empty.
 Table MakeTable(int count) {
     layer::Reset();
+    CSingleton<CProcMd5Cache>::DestroyInstance();
+    CSingleton<CFilePropertyCache>::DestroyInstance();
     CSingleton<CProcMd5Cache>::CreateInstance();
     CSingleton<CFilePropertyCache>::CreateInstance();
+    const int executables = bench::ExecutableCount(count);
+    for (int i = 0; i < executables; ++i) {
+        bench::AddExecutable(i);
+    }
     Table table;
     for (int i = 0; i < count; ++i) {
         FakeProcess process;
         process.pid = 100 + 4 * i;
         process.ppid = 100;
-        process.path = "C:\\Program Files\\Vendor " + std::to_string(i % 50) + "\\app" +
-                       std::to_string(i) + ".exe";
-        process.name = "app" + std::to_string(i) + ".exe";
+        process.path = bench::ExecutablePath(i % executables);
+        process.name = process.path.substr(process.path.find_last_of('\\') + 1);
         process.cmdLine =
             "\"" + process.path + "\" --service --config \"C:\\ProgramData\\cfg.ini\"";
         process.user = "alice";
@@ -50,9 +57,6 @@ Table MakeTable(int count) {
         process.createTime = kScanTime - 86400 * 30;
         process.modifyTime = kScanTime - 86400;
         process.fileSize = 123456;
-        layer::File& file = layer::machine().files[process.path];
-        file.content = "MZ";
-        file.lastWriteTime = layer::FileTimeFromUnix(process.modifyTime);
         if (i % 3 == 0) {
             table.tcp.summaries[process.pid].listen_ports = {80, 443, 8080};
             table.tcp.summaries[process.pid].establish_ports = {49152, 49153};
@@ -118,8 +122,7 @@ class DirectReport {
             CFilePropertyCache::GetInstance()->Get(p.path, p.modifyTime);
         String("description", record ? record->description : "");
         String("company", record ? record->company : "");
-        String("app_sign",
-               record && !record->signCompany.empty() ? "SignCompany: " + record->signCompany : "");
+        String("app_sign", record ? SignerText(*record) : "");
         m_writer.EndObject();
     }
 
@@ -151,6 +154,16 @@ class DirectReport {
         Int("connect_count", tcp.connect_count);
     }
 
+    static std::string SignerText(const FilePropertyRecord& record) {
+        std::string text;
+        if (!record.signCompany.empty()) {
+            text += "SignCompany: " + record.signCompany;
+        }
+        if (!record.signDate.empty()) {
+            text += " SignDate: " + record.signDate;
+        }
+        return text;
+    }
     static std::string Time(int64_t seconds) {
         return ryn::CTimeUtil(seconds).ToString("%Y%m%d%H%M%S");
     }
@@ -175,14 +188,16 @@ void BM_Report(benchmark::State& state) {
         state.SkipWithError("the direct writer's bytes differ from the report's");
         return;
     }
-    size_t peak = 0;
+    heap::ResetPeak();
+    const int64_t before = heap::Current();
+    BuildReport(table);
+    const int64_t peak = heap::Peak() - before;
+    heap::SetCounting(false);  // the timed reports, like the baseline's, count nothing
     for (auto _ : state) {
-        heap::ResetPeak();
-        const size_t before = heap::Current();
         std::string text = BuildReport(table);
-        peak = std::max(peak, heap::Peak() - before);
         benchmark::DoNotOptimize(text);
     }
+    heap::SetCounting(true);
     state.counters["json_bytes"] = static_cast<double>(warm.size());
     state.counters["peak_heap_per_json"] = static_cast<double>(peak) / warm.size();
     state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -191,16 +206,25 @@ void BM_Report(benchmark::State& state) {
 void BM_ReportDirectWriter(benchmark::State& state) {
     Table table = MakeTable(static_cast<int>(state.range(0)));
     const std::string warm = BuildReport(table);
+    heap::SetCounting(false);
     for (auto _ : state) {
         std::string text = DirectReport(table).Write();
         benchmark::DoNotOptimize(text);
     }
+    heap::SetCounting(true);
     state.counters["json_bytes"] = static_cast<double>(warm.size());
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
-BENCHMARK(BM_Report)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ReportDirectWriter)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+void ReportSizes(benchmark::internal::Benchmark* b) {
+    for (int64_t size : bench::Sizes({100, 1000, 10000})) {
+        b->Arg(size);
+    }
+    b->Unit(benchmark::kMicrosecond);
+}
+
+BENCHMARK(BM_Report)->Apply(ReportSizes);
+BENCHMARK(BM_ReportDirectWriter)->Apply(ReportSizes);
 
 }  // namespace
 

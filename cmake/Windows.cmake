@@ -40,3 +40,8 @@ add_subdirectory(tests/fixtures)
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/CMakeLists.txt)
     add_subdirectory(tests/wine)
 endif()
+
+# The digest benchmark's Windows program (after tests/wine: it needs the Wine fixture).
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/win/CMakeLists.txt)
+    add_subdirectory(bench/win)
+endif()

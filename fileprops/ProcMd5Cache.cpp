@@ -42,8 +42,13 @@ void CProcMd5Cache::Prune(const ryn::ProcessIdMap& liveProcesses) {
     if (m_records.size() < kPruneFromEntries) {
         return;
     }
+    // Both maps are ordered by pid: one walk through each instead of a search per entry.
+    auto live = liveProcesses.begin();
     for (auto it = m_records.begin(); it != m_records.end();) {
-        if (liveProcesses.count(it->first) == 0) {
+        while (live != liveProcesses.end() && live->first < it->first) {
+            ++live;
+        }
+        if (live == liveProcesses.end() || live->first != it->first) {
             it = m_records.erase(it);
         } else {
             ++it;

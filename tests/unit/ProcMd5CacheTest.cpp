@@ -9,7 +9,7 @@ const char kApp[] = "C:\\Program Files\\Korva\\app.exe";
 const char kAbcMd5[] = "900150983cd24fb0d6963f7d28e17f72";  // MD5 of "abc"
 
 class ProcMd5CacheTest : public LayerTest {
-protected:
+  protected:
     static layer::File& AddFile(const std::string& path, const std::string& content = "abc") {
         layer::File& file = layer::machine().files[path];
         file.content = content;
@@ -160,6 +160,23 @@ TEST_F(ProcMd5CacheTest, PruneAt400DropsTheProcessesNotRunning) {
     EXPECT_TRUE(Cached(400));
     EXPECT_FALSE(Cached(2));
     EXPECT_FALSE(Cached(399));
+}
+
+// Prune walks the cache and the process map side by side: live pids below, between
+// and above the cached ones must neither keep a dead entry nor drop a live one.
+TEST_F(ProcMd5CacheTest, PruneKeepsExactlyTheLiveEntriesWhateverTheInterleaving) {
+    Fill(450);
+    ryn::ProcessIdMap live;
+    live[-5] = "";
+    live[0] = "";
+    for (int pid = 3; pid <= 460; pid += 7) {
+        live[pid] = "";  // cached pids and, past 450, uncached ones
+    }
+    live[4294967295LL] = "";
+    cache.Prune(live);
+    for (int pid = 1; pid <= 450; ++pid) {
+        ASSERT_EQ(Cached(pid), live.count(pid) == 1) << pid;
+    }
 }
 
 TEST_F(ProcMd5CacheTest, PruneAt400WithNoProcessesEmptiesTheCache) {

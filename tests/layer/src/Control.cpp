@@ -4,7 +4,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <cstring>
 #include <sstream>
+#include <unordered_map>
 
 #include "LayerState.h"
 
@@ -20,13 +22,30 @@ struct FaultPlan {
     std::map<int, std::vector<std::function<void()>>> actions;  // use number (0: all)
 };
 
+// A live handle: its kind, its payload and the balance it counts in.
+struct HandleEntry {
+    std::string kind;
+    uint64_t payload = 0;
+    int64_t* balance = nullptr;
+};
+
+// The layer is called a dozen times per process of a pass: its bookkeeping must not
+// cost more than the module's own work. Plans and balances are found by the name's
+// address first (a literal at every call site), checked against the name itself.
+struct KnownPlan {
+    const std::string* name = nullptr;
+    FaultPlan* plan = nullptr;
+};
+
 struct ControlState {
     std::mutex mutex;
     std::condition_variable journalGrew;
-    std::map<std::string, FaultPlan> faults;
+    std::map<std::string, FaultPlan, std::less<>> faults;
+    std::unordered_map<const char*, KnownPlan> plansByAddress;
     std::map<std::string, int64_t> balance;
+    std::map<std::string, int64_t*, std::less<>> handleBalances;  // kind -> its balance
     std::vector<std::string> badReleases;
-    std::map<uintptr_t, std::pair<std::string, uint64_t>> handles;
+    std::unordered_map<uintptr_t, HandleEntry> handles;
     uintptr_t nextHandle = 0x1000;
     std::vector<std::string> journal;
     std::vector<LogRecord> logs;
@@ -44,7 +63,9 @@ void ResetControl() {
     ControlState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.faults.clear();
+    s.plansByAddress.clear();
     s.balance.clear();
+    s.handleBalances.clear();
     s.badReleases.clear();
     s.handles.clear();
     s.nextHandle = 0x1000;
@@ -70,13 +91,49 @@ void OnCall(const std::string& call, int nth, std::function<void()> action) {
     state().faults[call].actions[nth].push_back(std::move(action));
 }
 
-bool ShouldFail(const std::string& call, DWORD* error) {
+namespace {
+
+// The plan of a call, made on its first use.
+FaultPlan& PlanOf(const char* call, bool literal) {
+    ControlState& s = state();
+    auto known = literal ? s.plansByAddress.find(call) : s.plansByAddress.end();
+    if (known != s.plansByAddress.end() && std::strcmp(known->second.name->c_str(), call) == 0) {
+        return *known->second.plan;
+    }
+    auto it = s.faults.find(call);
+    if (it == s.faults.end()) {
+        it = s.faults.emplace(call, FaultPlan()).first;
+    }
+    if (literal) {
+        s.plansByAddress[call] = KnownPlan{&it->first, &it->second};
+    }
+    return it->second;
+}
+
+bool Decide(const FaultPlan& plan, int use, DWORD* error) {
+    auto it = plan.once.find(use);
+    if (it != plan.once.end()) {
+        *error = it->second;
+        return true;
+    }
+    if (plan.from != 0 && use >= plan.from) {
+        *error = plan.fromError;
+        return true;
+    }
+    return false;
+}
+
+// literal: the name is a literal of the caller, whose address may stand for it.
+bool Consult(const char* call, bool literal, DWORD* error) {
     std::vector<std::function<void()>> due;
     int use = 0;
     {
         std::lock_guard<std::mutex> lock(state().mutex);
-        FaultPlan& plan = state().faults[call];
+        FaultPlan& plan = PlanOf(call, literal);
         use = ++plan.uses;
+        if (plan.actions.empty()) {
+            return Decide(plan, use, error);
+        }
         for (int key : {0, use}) {
             auto it = plan.actions.find(key);
             if (it != plan.actions.end()) {
@@ -88,17 +145,15 @@ bool ShouldFail(const std::string& call, DWORD* error) {
         action();  // outside the lock: actions may call into the layer
     }
     std::lock_guard<std::mutex> lock(state().mutex);
-    FaultPlan& plan = state().faults[call];
-    auto it = plan.once.find(use);
-    if (it != plan.once.end()) {
-        *error = it->second;
-        return true;
-    }
-    if (plan.from != 0 && use >= plan.from) {
-        *error = plan.fromError;
-        return true;
-    }
-    return false;
+    return Decide(PlanOf(call, literal), use, error);
+}
+
+}  // namespace
+
+bool ShouldFail(const char* call, DWORD* error) { return Consult(call, true, error); }
+
+bool ShouldFail(const std::string& call, DWORD* error) {
+    return Consult(call.c_str(), false, error);
 }
 
 int CallCount(const std::string& call) {
@@ -140,8 +195,12 @@ HANDLE NewHandle(const std::string& kind, uint64_t payload) {
     std::lock_guard<std::mutex> lock(s.mutex);
     const uintptr_t value = s.nextHandle;
     s.nextHandle += 4;
-    s.handles[value] = {kind, payload};
-    ++s.balance["handle:" + kind];
+    auto known = s.handleBalances.find(kind);
+    if (known == s.handleBalances.end()) {
+        known = s.handleBalances.emplace(kind, &s.balance["handle:" + kind]).first;
+    }
+    ++*known->second;
+    s.handles[value] = HandleEntry{kind, payload, known->second};
     return reinterpret_cast<HANDLE>(value);
 }
 
@@ -149,10 +208,10 @@ bool LookupHandle(HANDLE handle, const std::string& kind, uint64_t* payload) {
     ControlState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     auto it = s.handles.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == s.handles.end() || it->second.first != kind) {
+    if (it == s.handles.end() || it->second.kind != kind) {
         return false;
     }
-    *payload = it->second.second;
+    *payload = it->second.payload;
     return true;
 }
 
@@ -166,7 +225,7 @@ bool CloseLayerHandle(HANDLE handle) {
         s.badReleases.push_back(what.str());
         return false;
     }
-    --s.balance["handle:" + it->second.first];
+    --*it->second.balance;
     s.handles.erase(it);
     return true;
 }
@@ -194,9 +253,30 @@ void Note(const std::string& event) {
 
 bool WaitForJournal(const std::string& event, int count, int timeoutMs) {
     std::unique_lock<std::mutex> lock(state().mutex);
+    // Each wake-up looks at the new entries only: a long pass wakes the waiter once
+    // per journal entry.
+    size_t scanned = 0;
+    int seen = 0;
     return state().journalGrew.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return std::count(state().journal.begin(), state().journal.end(), event) >= count;
+        const std::vector<std::string>& journal = state().journal;
+        if (journal.size() < scanned) {  // cleared meanwhile
+            scanned = 0;
+            seen = 0;
+        }
+        seen += static_cast<int>(std::count(journal.begin() + scanned, journal.end(), event));
+        scanned = journal.size();
+        return seen >= count;
     });
+}
+
+void ClearRecords() {
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        state().journal.clear();
+        state().logs.clear();
+        state().sleeps.clear();
+    }
+    ClearSentMessages();
 }
 
 void RecordLog(const LogRecord& record) {

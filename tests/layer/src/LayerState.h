@@ -12,6 +12,7 @@ void ResetControl();
 void ResetDoubles();
 void RecordLog(const LogRecord& record);
 void RecordSleep(uint64_t milliseconds);
+void ClearSentMessages();
 // Sets the thread's last error; used by every scripted call that fails.
 void FailWith(DWORD error);
 

@@ -33,6 +33,11 @@ void SetSendResult(bool result) {
     channel().result = result;
 }
 
+void ClearSentMessages() {
+    std::lock_guard<std::mutex> lock(channel().mutex);
+    channel().sent.clear();
+}
+
 void ResetNetWorkDouble() {
     std::lock_guard<std::mutex> lock(channel().mutex);
     channel().sent.clear();

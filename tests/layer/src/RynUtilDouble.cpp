@@ -218,8 +218,11 @@ std::string CStringUtil::IntToString(int64_t value, bool* ok, int base) {
 std::string CToolUtil::GetPathName(const std::string& path) {
     DWORD unused = 0;
     layer::ShouldFail("GetPathName", &unused);  // counted only, so tests can see the call
-    const size_t separator = path.find_last_of("\\/");
-    return separator == std::string::npos ? path : path.substr(separator + 1);
+    size_t start = path.size();
+    while (start > 0 && path[start - 1] != '\\' && path[start - 1] != '/') {
+        --start;
+    }
+    return path.substr(start);
 }
 
 void CToolUtil::msleep(uint64_t milliseconds) {

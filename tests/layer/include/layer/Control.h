@@ -18,6 +18,8 @@ void FailCall(const std::string& call, int nth, DWORD error);
 // Every use of the call from the nth on fails.
 void FailCallFrom(const std::string& call, int nth, DWORD error);
 // For implementations: counts one use and tells whether it must fail (and with what).
+// Pass a literal where you can: its address finds the call's plan fast.
+bool ShouldFail(const char* call, DWORD* error);
 bool ShouldFail(const std::string& call, DWORD* error);
 int CallCount(const std::string& call);
 // Runs action on the nth use of a call (0: every use), before the call does its
@@ -55,6 +57,10 @@ std::vector<std::string> Journal();
 void Note(const std::string& event);
 // Blocks until the journal holds event at least count times; false after timeoutMs.
 bool WaitForJournal(const std::string& event, int count, int timeoutMs);
+// Empties the journal, the log and sleep records and the sent messages, and keeps
+// the machine, the faults, the counters and the handles: lets a benchmark run pass
+// after pass without its records growing.
+void ClearRecords();
 
 // --- The network channel double.
 std::vector<std::pair<std::string, std::string>> SentMessages();

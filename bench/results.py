@@ -1,0 +1,235 @@
+#!/usr/bin/env python3
+"""Writes the plain-text results table of bench/run.sh.
+
+    results.py NATIVE_JSON MD5_LINES MACHINE_LINES [FIRST WARM [WARM_100 [WARM_10000]]]
+
+NATIVE_JSON is korva_bench's --benchmark_out (aggregates), MD5_LINES the output of
+bench/md5-bench.sh, MACHINE_LINES "key: value" lines about the machine and the run,
+the profiles callgrind's output for one first and one warm pass of 1,000 processes
+and one warm pass each of 100 and 10,000.
+Medians are shown throughout; targets are compared, never enforced.
+"""
+
+import json
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import profile_split  # noqa: E402
+
+
+def load_medians(path):
+    with open(path) as f:
+        data = json.load(f)
+    medians = {}
+    for run in data.get("benchmarks", []):
+        if run.get("aggregate_name", "median") != "median" or run.get("error_occurred"):
+            continue
+        name = run["run_name"] if "run_name" in run else run["name"]
+        name = name.replace("/process_time", "")
+        medians[name] = run
+    repetitions = max((r.get("repetitions", 1) for r in data.get("benchmarks", [])), default=1)
+    return medians, repetitions, data.get("context", {})
+
+
+def load_md5(path):
+    rows = []
+    try:
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                if parts[:1] == ["md5"]:
+                    rows.append(dict(p.split("=", 1) for p in parts[1:]))
+    except FileNotFoundError:
+        pass
+    return rows
+
+
+def to_us(run, key="cpu_time"):
+    scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[run["time_unit"]]
+    return run[key] * scale
+
+
+def fmt(value, digits=2):
+    return "-" if value is None else f"{value:,.{digits}f}"
+
+
+def verdict(ok):
+    return "met" if ok else "MISSED"
+
+
+class Table:
+    def __init__(self, out):
+        self.out = out
+
+    def section(self, title):
+        self.out.append("")
+        self.out.append(title)
+        self.out.append("-" * len(title))
+
+    def rows(self, header, rows):
+        widths = [max(len(str(c)) for c in col) for col in zip(header, *rows)]
+        for row in [header] + rows:
+            cells = [str(row[0]).ljust(widths[0])]
+            cells += [str(c).rjust(w) for c, w in zip(row[1:], widths[1:])]
+            self.out.append("  ".join(cells).rstrip())
+
+
+def main():
+    medians, repetitions, context = load_medians(sys.argv[1])
+    md5 = load_md5(sys.argv[2])
+    with open(sys.argv[3]) as f:
+        machine = [line.rstrip("\n") for line in f if line.strip()]
+    get = medians.get
+    out = ["korvaProc benchmarks"]
+    out += machine
+    out.append(f"repetitions: {repetitions} per benchmark, medians shown; CPU is process CPU time")
+    table = Table(out)
+
+    table.section("Whole pass over the scripted machine (Start to thread end; scripted pauses cost nothing)")
+    out.append("cpu_us/proc counts every thread of the bench process: the module, the scripted")
+    out.append("layer's bookkeeping (fault counters, handle table, journal) and the network double.")
+    rows = []
+    for kind in ("Cold", "Warm"):
+        for n in (100, 1000, 10000):
+            run = get(f"BM_Pass{kind}/{n}")
+            if run is None:
+                continue
+            rows.append([("first (cold)" if kind == "Cold" else "warm"), f"{n:,}",
+                         fmt(run["cpu_us_per_proc"]), fmt(to_us(run) / 1e3, 1),
+                         fmt(to_us(run, "real_time") / 1e3, 1), fmt(run["peak_heap_MiB"]),
+                         fmt(run["peak_heap_per_proc"], 0), fmt(run["json_bytes"], 0)])
+    table.rows(["pass", "processes", "cpu_us/proc", "cpu_ms/pass", "wall_ms/pass",
+                "peak_heap_MiB", "heap_B/proc", "json_bytes"], rows)
+
+    profiles = {}
+    instructions = {}  # (small, large) -> instructions of the large pass over the small one
+    if len(sys.argv) > 5 and os.path.exists(sys.argv[5]):
+        profiles = {"first (cold)": profile_split.shares(profile_split.split(sys.argv[4])),
+                    "warm": profile_split.shares(profile_split.split(sys.argv[5]))}
+        table.section("Where a pass of 1,000 processes spends its instructions (callgrind)")
+        out.append("Calls into the scripted layer and into the agent library's CTimeUtil are charged")
+        out.append("to them with all they call; the rest is the module's (its code, RapidJSON, runtime).")
+        rows = []
+        for name, s in profiles.items():
+            rows.append([name, f"{s['total'] / 1000:,.0f}", f"{s['module'] / 1000:,.0f}",
+                         f"{s['layer'] / 1000:,.0f}", f"{s['agent'] / 1000:,.0f}",
+                         f"{100.0 * s['module'] / s['total']:.0f}%"])
+        table.rows(["pass", "instr/proc", "module", "scripted_layer", "CTimeUtil",
+                    "module_share"], rows)
+        per_process = {1000: profiles["warm"]["total"] / 1000}
+        for arg, n in ((6, 100), (7, 10000)):
+            if len(sys.argv) > arg and os.path.exists(sys.argv[arg]):
+                per_process[n] = profile_split.shares(
+                    profile_split.split(sys.argv[arg]))["total"] / n
+        if len(per_process) > 1:
+            out.append("warm instructions per process: " + ", ".join(
+                f"{value:,.0f} at {n:,}" for n, value in sorted(per_process.items())))
+            for small, large in ((100, 1000), (1000, 10000)):
+                if small in per_process and large in per_process:
+                    instructions[(small, large)] = 10 * per_process[large] / per_process[small]
+        warm_share = profiles["warm"]["module"] / profiles["warm"]["total"]
+        run = get("BM_PassWarm/10000")
+        if run:
+            out.append(f"warm pass at 10,000: {fmt(run['cpu_us_per_proc'])} us/proc measured, of which "
+                       f"the module's share is about {fmt(run['cpu_us_per_proc'] * warm_share)} us")
+
+    table.section("Report alone (CProcessListReport over test parsers) vs a direct RapidJSON Writer")
+    rows = []
+    report_ratios = {}
+    heap_ratios = {}
+    for n in (100, 1000, 10000):
+        report, direct = get(f"BM_Report/{n}"), get(f"BM_ReportDirectWriter/{n}")
+        if report is None or direct is None:
+            continue
+        ratio = to_us(report) / to_us(direct)
+        report_ratios[n] = ratio
+        heap_ratios[n] = report["peak_heap_per_json"]
+        rows.append([f"{n:,}", fmt(to_us(report), 0), fmt(to_us(direct), 0), fmt(ratio),
+                     fmt(report["json_bytes"], 0), fmt(report["peak_heap_per_json"])])
+    table.rows(["processes", "report_cpu_us", "direct_cpu_us", "ratio", "json_bytes",
+                "peak_heap/json"], rows)
+
+    table.section("TCP summary (scripted pauses cost nothing)")
+    rows = []
+    for n in (1000, 10000, 100000):
+        parse, read = get(f"BM_TcpParse/{n}"), get(f"BM_TcpTableRead/{n}")
+        if parse is None:
+            continue
+        rows.append([f"{n:,}", fmt(to_us(parse) / 1e3, 3),
+                     fmt(to_us(read) / 1e3 if read else None, 3),
+                     fmt(to_us(parse) * 1e3 / n, 1)])
+    table.rows(["rows", "Parse_cpu_ms", "of_which_table_read_ms", "ns/row"], rows)
+    lookups = get("BM_TcpGetConnectInfo/100000")
+    if lookups:
+        out.append(f"100,000 GetConnectInfo lookups after a 100,000-row parse: "
+                   f"{fmt(to_us(lookups) / 1e3, 3)} ms CPU")
+
+    table.section("File caches (a miss includes the scripted layer's hashing or reading of 4 KiB)")
+    rows = []
+    for name, label in (("BM_Md5CacheHit", "digest cache hit"),
+                        ("BM_Md5CacheMiss", "digest cache miss (stale time, rehash)"),
+                        ("BM_PropertyCacheHit", "property cache hit"),
+                        ("BM_PropertyCacheMiss", "property cache miss (stale time, reread)"),
+                        ("BM_PropertyCacheEvict", "property cache addition at 1001 entries "
+                                                  "(1 in 19 evicts 19)")):
+        run = get(name)
+        if run:
+            rows.append([label, fmt(to_us(run) * 1e3, 0)])
+    table.rows(["operation", "cpu_ns"], rows)
+
+    table.section("GetFileMD5 (rynUtil.dll under Wine) vs md5sum, same file, same run")
+    table.rows(["size_MiB", "md5sum_MiB/s", "GetFileMD5_MiB/s", "ratio", "peak_working_set_KiB",
+                "peak_pagefile_KiB"],
+               [[r["size_mib"], r["md5sum_mib_s"], r["getfilemd5_mib_s"], r["ratio"],
+                 r["peak_working_set_kib"], r["peak_pagefile_kib"]] for r in md5])
+
+    table.section("Targets (measured, not enforced)")
+    rows = []
+    warm = {n: get(f"BM_PassWarm/{n}") for n in (100, 1000, 10000)}
+    if warm[10000]:
+        value = warm[10000]["cpu_us_per_proc"]
+        rows.append(["warm pass CPU per process at 10,000 (all)", "<= 5 us", f"{fmt(value)} us",
+                     verdict(value <= 5)])
+        if profiles:
+            share = profiles["warm"]["module"] / profiles["warm"]["total"]
+            rows.append(["  of it the module's (by instruction share)", "<= 5 us",
+                         f"{fmt(value * share)} us", verdict(value * share <= 5)])
+    for small, large in ((100, 1000), (1000, 10000)):
+        if warm[small] and warm[large]:
+            growth = to_us(warm[large]) / to_us(warm[small])
+            rows.append([f"warm pass {large:,} vs {small:,} processes, CPU time", "<= 11x",
+                         f"{fmt(growth)}x", verdict(growth <= 11)])
+        if (small, large) in instructions:
+            growth = instructions[(small, large)]
+            rows.append([f"warm pass {large:,} vs {small:,} processes, instructions", "<= 11x",
+                         f"{fmt(growth)}x", verdict(growth <= 11)])
+    for n, ratio in report_ratios.items():
+        rows.append([f"report vs direct writer at {n:,}", "<= 1.5x", f"{fmt(ratio)}x",
+                     verdict(ratio <= 1.5)])
+    for n, ratio in heap_ratios.items():
+        rows.append([f"report peak heap / JSON size at {n:,}", "<= 3x", f"{fmt(ratio)}x",
+                     verdict(ratio <= 3)])
+    parse = get("BM_TcpParse/100000")
+    if parse:
+        value = to_us(parse) / 1e3
+        rows.append(["TCP Parse of 100,000 rows", "<= 20 ms", f"{fmt(value, 3)} ms",
+                     verdict(value <= 20)])
+    big = [r for r in md5 if r["ratio"]]
+    if big:
+        largest = max(big, key=lambda r: int(r["size_mib"]))
+        ratio = float(largest["ratio"])
+        rows.append([f"GetFileMD5 vs md5sum at {largest['size_mib']} MiB", ">= 0.9x",
+                     f"{ratio:.2f}x", verdict(ratio >= 0.9)])
+        sets = [int(r["peak_working_set_kib"]) for r in big]
+        spread = (max(sets) - min(sets)) / max(1, min(sets))
+        rows.append(["hashing memory independent of file size",
+                     "flat peak working set",
+                     f"{min(sets):,}-{max(sets):,} KiB over "
+                     f"{', '.join(r['size_mib'] for r in big)} MiB", verdict(spread < 0.1)])
+    table.rows(["target", "goal", "measured", ""], rows)
+    print("\n".join(out))
+
+
+if __name__ == "__main__":
+    main()

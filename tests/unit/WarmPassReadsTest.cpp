@@ -1,0 +1,102 @@
+// What a pass reads of the executables: their bytes are read on the first pass
+// (digest, signature, version resource) and not again while nothing changed.
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "support/ModuleTest.h"
+#include "support/ReportCheck.h"
+
+namespace {
+
+const char kAgent[] = "C:\\Program Files\\Korva\\agent.exe";
+const char kEditor[] = "C:\\Windows\\System32\\notepad.exe";
+const char kPlain[] = "C:\\Tools\\plain.exe";
+
+class WarmPassReadsTest : public ModuleTest {
+  protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        AddProcess(36, kAgent);
+        AddProcess(508, kEditor);
+        AddProcess(1200, kEditor);  // a second process of the same executable
+        AddProcess(1300, kPlain);   // neither version resource nor signature
+        for (const char* path : {kAgent, kEditor}) {
+            layer::File& file = *layer::machine().FindFile(path);
+            file.version.SetString(0x0409, 0x04b0, "FileDescription", "Described");
+            file.version.SetString(0x0409, 0x04b0, "CompanyName", "Korva Labs");
+            file.signature = layer::MakeSignature({"", "Korva Signing", "", ""}, "Test CA");
+        }
+    }
+
+    // pid -> "file_md5 description app_sign" of every process record.
+    static std::map<int64_t, std::string> FileMembers(const std::string& report) {
+        rapidjson::Document document;
+        document.Parse(report.c_str());
+        std::map<int64_t, std::string> members;
+        for (const auto& record : document["process"].GetArray()) {
+            members[record["pid"].GetInt64()] = std::string(record["file_md5"].GetString()) + " " +
+                                                record["description"].GetString() + " " +
+                                                record["app_sign"].GetString();
+        }
+        return members;
+    }
+
+    static std::map<std::string, int> Reads() {
+        std::map<std::string, int> reads;
+        for (const auto& entry : layer::machine().files) {
+            reads[entry.first] = entry.second.contentReads;
+        }
+        return reads;
+    }
+};
+
+TEST_F(WarmPassReadsTest, SecondPassOverUnchangedFilesReadsNoContent) {
+    CKorvaProcInterface* module = GetKorvaProcInterface();
+    ASSERT_TRUE(RunPass(module, 1));
+    const std::map<std::string, int> afterFirst = Reads();
+    // One digest per process, one signature and one version read per file.
+    EXPECT_EQ(afterFirst.at(kAgent), 1 + 1 + 2);
+    EXPECT_EQ(afterFirst.at(kEditor), 2 + 1 + 2);
+    EXPECT_EQ(afterFirst.at(kPlain), 1 + 1 + 1);
+
+    ASSERT_TRUE(RunPass(module, 2));
+    EXPECT_EQ(Reads(), afterFirst);
+    // ...and still reports what the first pass read.
+    const auto reports = SentReports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(FileMembers(reports[1]), FileMembers(reports[0]));
+    EXPECT_EQ(FileMembers(reports[1]).at(36),
+              "73984ea80fed7487e526f28f9da8e47b Described SignCompany: Korva Signing");
+}
+
+TEST_F(WarmPassReadsTest, OnlyTheRewrittenFileIsReadAgain) {
+    CKorvaProcInterface* module = GetKorvaProcInterface();
+    ASSERT_TRUE(RunPass(module, 1));
+    const std::map<std::string, int> afterFirst = Reads();
+    layer::machine().FindFile(kEditor)->lastWriteTime += 10000000ULL;  // one second later
+
+    ASSERT_TRUE(RunPass(module, 2));
+    const std::map<std::string, int> afterSecond = Reads();
+    EXPECT_EQ(afterSecond.at(kEditor), afterFirst.at(kEditor) + 2 + 1 + 2);
+    EXPECT_EQ(afterSecond.at(kAgent), afterFirst.at(kAgent));
+    EXPECT_EQ(afterSecond.at(kPlain), afterFirst.at(kPlain));
+}
+
+// The digest is held per process id: a new process of a known executable is hashed,
+// its properties are not read again.
+TEST_F(WarmPassReadsTest, NewProcessOfAKnownExecutableIsOnlyHashed) {
+    CKorvaProcInterface* module = GetKorvaProcInterface();
+    ASSERT_TRUE(RunPass(module, 1));
+    const std::map<std::string, int> afterFirst = Reads();
+    AddProcess(2000, kAgent);
+
+    ASSERT_TRUE(RunPass(module, 2));
+    const std::map<std::string, int> afterSecond = Reads();
+    EXPECT_EQ(afterSecond.at(kAgent), afterFirst.at(kAgent) + 1);
+    EXPECT_EQ(afterSecond.at(kEditor), afterFirst.at(kEditor));
+}
+
+}  // namespace
