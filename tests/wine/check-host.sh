@@ -23,4 +23,17 @@ while IFS= read -r line; do
            and .process[-1].pid == 4 and .process[-1].proc_name == "System"' \
         <<<"$line" >/dev/null || fail "not a report of this run: ${line:0:200}"
 done <host-check.out
-echo "check-host: 2 passes, 2 reports"
+# Executables in the system directory must be the real ones, not the 32-bit copies a
+# WOW64 process would be redirected to: size and digest equal the files in the prefix.
+system_files=0
+while IFS=$'\t' read -r name size md5; do
+    file="$prefix/drive_c/windows/system32/$name"
+    [ -f "$file" ] || fail "$name is reported from system32 but is not there"
+    [ "$size" = "$(stat -L -c %s "$file")" ] || fail "$name: file_size $size, the file has $(stat -L -c %s "$file")"
+    [ "$md5" = "$(md5sum <"$file" | cut -d' ' -f1)" ] || fail "$name: file_md5 differs from md5sum"
+    system_files=$((system_files + 1))
+done < <(head -1 host-check.out | jq -r '.process[]
+    | select((.proc_path | ascii_downcase | startswith("c:\\windows\\system32\\")) and has("file_size"))
+    | [.proc_name, (.file_size | tostring), .file_md5] | @tsv')
+[ "$system_files" -gt 0 ] || fail "no system32 executable in the report"
+echo "check-host: 2 passes, 2 reports, $system_files system executables read from the real files"
