@@ -12,6 +12,7 @@ Medians are shown throughout; targets are compared, never enforced.
 
 import json
 import os
+import re
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -26,7 +27,7 @@ def load_medians(path):
         if run.get("aggregate_name", "median") != "median" or run.get("error_occurred"):
             continue
         name = run["run_name"] if "run_name" in run else run["name"]
-        name = name.replace("/process_time", "")
+        name = re.sub(r"/(process_time|min_time:[0-9.]+)", "", name)
         medians[name] = run
     repetitions = max((r.get("repetitions", 1) for r in data.get("benchmarks", [])), default=1)
     return medians, repetitions, data.get("context", {})
