@@ -32,7 +32,7 @@ bool CThreadUtil::startThread() {
     m_impl->running = true;
     try {
         m_impl->thread = std::thread([this] {
-            run();
+            RunContained();
             m_impl->running = false;
         });
     } catch (const std::system_error&) {
@@ -44,9 +44,23 @@ bool CThreadUtil::startThread() {
 
 bool CThreadUtil::IsThreadRunning() { return m_impl->running; }
 
+// An exception that escapes run() would end the whole host process; it ends the thread.
+void CThreadUtil::RunContained() noexcept {
+    try {
+        run();
+    } catch (...) {
+        try {
+            CLogMessage::GetInstance()->WriteLogMessage("worker thread ended by an exception",
+                                                        RYN_LOG_ERROR);
+        } catch (...) {
+        }
+    }
+}
+
 int CThreadUtil::waitForThreadFinish() {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
-    if (!m_impl->thread.joinable()) {
+    // A thread cannot wait for itself: joining would throw, or deadlock on other runtimes.
+    if (!m_impl->thread.joinable() || m_impl->thread.get_id() == std::this_thread::get_id()) {
         return -1;
     }
     m_impl->thread.join();
