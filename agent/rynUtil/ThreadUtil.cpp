@@ -58,12 +58,18 @@ void CThreadUtil::RunContained() noexcept {
 }
 
 int CThreadUtil::waitForThreadFinish() {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
-    // A thread cannot wait for itself: joining would throw, or deadlock on other runtimes.
-    if (!m_impl->thread.joinable() || m_impl->thread.get_id() == std::this_thread::get_id()) {
-        return -1;
+    std::thread finishing;
+    {
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        // A thread cannot wait for itself: joining would throw, or deadlock elsewhere.
+        if (!m_impl->thread.joinable() ||
+            m_impl->thread.get_id() == std::this_thread::get_id()) {
+            return -1;
+        }
+        finishing = std::move(m_impl->thread);
     }
-    m_impl->thread.join();
+    // Joined outside the lock, so the thread itself may still call into this object.
+    finishing.join();
     return 0;
 }
 
