@@ -99,6 +99,8 @@ bool CVersionInfoReader::Copy(const std::string& utf8Path, const std::string& co
             error = ErrorOfFailedCall();
         } else if (CVersionBlockShape::IsSound(m_block.data(), size)) {
             return true;
+        } else {
+            error = kMalformed;
         }
     }
     LogError(kLineReadVersionFailed, "GetFileVersionInfoA error. err: %d", error);
