@@ -381,10 +381,14 @@ TEST_F(HostileWineTest, ThreePassesSurviveAndReadTrueOrEmpty) {
     }
     // The first pass allocates what the system makes once; the later ones read every
     // file again and must come back to its level.
+    // Wine's heap checking holds freed blocks back: private bytes then grow by design.
+    const bool heapChecked = std::getenv("KORVA_HOSTILE_HEAP_CHECKED") != nullptr;
     for (size_t i = 2; i < usage.size(); ++i) {
         EXPECT_LE(usage[i].handles, usage[1].handles + kHandleSlack) << "after pass " << i;
-        EXPECT_LE(usage[i].privateBytes, usage[1].privateBytes + kPrivateSlack)
-            << "after pass " << i;
+        if (!heapChecked) {
+            EXPECT_LE(usage[i].privateBytes, usage[1].privateBytes + kPrivateSlack)
+                << "after pass " << i;
+        }
     }
 
     ryn::SetLogFile("");
