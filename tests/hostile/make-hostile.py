@@ -17,9 +17,12 @@ empty values a reader gives when it refuses ("empty"), and the members that the
 shape does not touch and so must come back true ("exact"). The date is the
 counter-signature time in UTC, as a reader running in UTC renders it.
 
-Only the Python standard library, openssl (certificates, signatures over them)
-and osslsigncode's plain `sign` are used. Every shape is checked as it is made:
-a shape that does not carry the fault it names fails the build.
+Only the Python standard library, openssl (keys, signatures over certificates)
+and osslsigncode's plain `sign` are used. What can be checked here is checked as
+the shapes are made, and fails the build: the untouched version resource survives
+a parse and re-serialization, each rewritten resource lies where its entry points,
+each new signature carries the certificate issued for it, and every shape differs
+from the fixture it came from.
 """
 
 import argparse
@@ -41,7 +44,6 @@ TAG_OCTET_STRING = 0x04
 TAG_NULL = 0x05
 TAG_OID = 0x06
 TAG_UTF8 = 0x0C
-TAG_PRINTABLE = 0x13
 TAG_IA5 = 0x16
 TAG_UTC_TIME = 0x17
 TAG_GENERALIZED_TIME = 0x18
