@@ -324,11 +324,13 @@ class PeImage:
         section = self.section_of(rva)
         return rva - section.rva + section.raw_offset
 
-    def version_entry(self):
-        """File offset of the first RT_VERSION IMAGE_RESOURCE_DATA_ENTRY."""
+    def version_path(self):
+        """File offsets of the directory entries on the way to the first RT_VERSION data
+        entry (type, name, language), and of that data entry."""
         root_rva = self.directory(RESOURCE_DIRECTORY)[0]
         root = self.file_offset(root_rva)
         offset = 0
+        path = []
         for wanted in (RT_VERSION, None, None):
             named, ids = struct.unpack_from("<HH", self.data, root + offset + 12)
             entries = root + offset + 16
@@ -337,13 +339,18 @@ class PeImage:
                 name, target = struct.unpack_from("<II", self.data, entries + 8 * i)
                 if wanted is None or name == wanted:
                     chosen = target
+                    path.append(entries + 8 * i)
                     break
             if chosen is None:
                 raise Fail("no version resource")
             offset = chosen & 0x7FFFFFFF
             if not chosen & 0x80000000:
                 break
-        return root + offset
+        return path, root + offset
+
+    def version_entry(self):
+        """File offset of the first RT_VERSION IMAGE_RESOURCE_DATA_ENTRY."""
+        return self.version_path()[1]
 
     def version_data(self):
         """(entry offset, data RVA, data size, data file offset)."""
@@ -369,9 +376,10 @@ class PeImage:
         self.data += table + trailing
         self.put("<II", self.directory_offset(SECURITY_DIRECTORY), offset, len(table))
 
-    def add_section(self, name, payload):
+    def add_section(self, name, payload, raw_extra=0):
         """Appends a readable data section holding payload; returns its RVA. Its raw
-        data goes where the certificate table was, and the table after it."""
+        data (raw_extra bytes longer than payload, which the image does not map) goes
+        where the certificate table was, and the table after it."""
         end_of_table = self.section_table + 40 * len(self.sections)
         size_of_headers = self.u32(self.optional + 60)
         if end_of_table + 40 > min(size_of_headers,
@@ -386,7 +394,7 @@ class PeImage:
         if cert_offset:
             del self.data[cert_offset:]
         raw_offset = align(len(self.data), file_alignment)
-        raw_size = align(len(payload), file_alignment)
+        raw_size = align(len(payload) + raw_extra, file_alignment)
         self.data += b"\0" * (raw_offset - len(self.data)) + payload
         self.data += b"\0" * (raw_offset + raw_size - len(self.data))
         if cert_offset:
@@ -647,7 +655,7 @@ def field_change(image, offset, fmt, value, what):
 
 def data_entry_shapes(base):
     image = base.image()
-    entry, _, _, offset = image.version_data()
+    entry, _, size, offset = image.version_data()
     file_size = len(image.data)
     claims = [
         ("version-size-zero", 0),
@@ -667,6 +675,43 @@ def data_entry_shapes(base):
     shape_image = base.image()
     change = field_change(shape_image, entry, "<I", 0x7FFFFFF0, "version data entry RVA")
     yield "version-rva-outside-image", change, shape_image
+
+    # Inside its section's raw data and inside the file, but past the end of the image:
+    # a section's raw data may be longer than the part the image maps.
+    shape_image = base.image()
+    blob = bytes(image.data[offset:offset + size])
+    rva = shape_image.add_section(b".rsrc2\0\0", blob, raw_extra=0x2000)
+    section_alignment = shape_image.u32(shape_image.optional + 32)
+    claim = align(len(blob), section_alignment) + 0x200
+    shape_image.put("<II", entry, rva, claim)
+    yield ("version-size-past-image",
+           "version data moved to a new last section at RVA 0x%x (virtual size 0x%x, raw size "
+           "0x%x); data entry at file offset 0x%x: RVA 0x%x, size 0x%x, ending 0x200 past the "
+           "image" % (rva, len(blob), shape_image.sections[-1].raw_size, entry, rva, claim),
+           shape_image)
+
+
+def directory_shapes(base):
+    """Resource directories that point outside the image: the system walks them to
+    find and size the version resource before anyone can look at its data entry."""
+    image = base.image()
+    (type_entry, name_entry, language_entry), _ = image.version_path()
+    root = image.file_offset(image.directory(RESOURCE_DIRECTORY)[0])
+    fields = [
+        ("resource-directory-outside-image", image.directory_offset(RESOURCE_DIRECTORY), "<I",
+         0x7FFFFFF0, "resource directory RVA"),
+        ("resource-root-count-huge", root + 14, "<H", 0xFFFF,
+         "root resource directory NumberOfIdEntries"),
+        ("version-type-directory-outside", type_entry + 4, "<I", 0xFFFFFFF0,
+         "RT_VERSION type entry's subdirectory offset"),
+        ("version-name-directory-outside", name_entry + 4, "<I", 0xFFFFFFF0,
+         "version name entry's subdirectory offset"),
+        ("version-data-entry-outside", language_entry + 4, "<I", 0x7FFFFFF0,
+         "version language entry's data entry offset"),
+    ]
+    for name, offset, fmt, value, what in fields:
+        shape_image = base.image()
+        yield name, field_change(shape_image, offset, fmt, value, what), shape_image
 
 
 def rewritten(base, name, edit, what):
@@ -882,7 +927,8 @@ def make_shapes(args, work):
 
     shapes = [Shape("control-signed", "none", "an unchanged copy of signed-legacy.exe",
                     signed.data, signed.truth, VERSION_MEMBERS + SIGNATURE_MEMBERS)]
-    for name, change, image in list(data_entry_shapes(signed)) + list(structure_shapes(signed)):
+    for name, change, image in (list(data_entry_shapes(signed)) + list(directory_shapes(signed)) +
+                                list(structure_shapes(signed))):
         shapes.append(Shape(name, "version", change, bytes(image.data), signed.truth,
                             SIGNATURE_MEMBERS))
     for name, change, image in list(signature_shapes(signed, args.seed)) + list(
