@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -380,15 +381,18 @@ TEST_F(HostileWineTest, ThreePassesSurviveAndReadTrueOrEmpty) {
                     usage[i].handles, static_cast<unsigned long long>(usage[i].privateBytes));
     }
     // The first pass allocates what the system makes once; the later ones read every
-    // file again and must come back to its level.
-    // Wine's heap checking holds freed blocks back: private bytes then grow by design.
-    const bool heapChecked = std::getenv("KORVA_HOSTILE_HEAP_CHECKED") != nullptr;
+    // file again and must come back to its level. Handles must after every pass. Private
+    // bytes must in the lowest later reading: a leak grows with every pass, while a pass
+    // thread that has logged its end may not have given everything back yet (seen: 3 MiB
+    // above the level after one pass, back after the next).
+    SIZE_T lowestPrivate = usage.back().privateBytes;
     for (size_t i = 2; i < usage.size(); ++i) {
         EXPECT_LE(usage[i].handles, usage[1].handles + kHandleSlack) << "after pass " << i;
-        if (!heapChecked) {
-            EXPECT_LE(usage[i].privateBytes, usage[1].privateBytes + kPrivateSlack)
-                << "after pass " << i;
-        }
+        lowestPrivate = std::min(lowestPrivate, usage[i].privateBytes);
+    }
+    // Wine's heap checking holds freed blocks back: private bytes then grow by design.
+    if (std::getenv("KORVA_HOSTILE_HEAP_CHECKED") == nullptr) {
+        EXPECT_LE(lowestPrivate, usage[1].privateBytes + kPrivateSlack);
     }
 
     ryn::SetLogFile("");
