@@ -25,9 +25,23 @@ constexpr DWORD kMalformed = ERROR_INVALID_DATA;
 // A version call that failed without telling why.
 constexpr DWORD kNoCodeGiven = ERROR_RESOURCE_TYPE_NOT_FOUND;
 
-void LogError(int line, const char* format, DWORD error) {
-    ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, line, format,
+// The three records, each with its format as a literal the compiler can check.
+void LogReadFailed(DWORD error) {
+    ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, kLineReadVersionFailed,
+                                         "GetFileVersionInfoA error. err: %d",
                                          static_cast<int>(error), "");
+}
+
+void LogTranslationFailed(DWORD error) {
+    ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, kLineTranslationFailed,
+                                         "VerQueryValueA error. err1: %d", static_cast<int>(error),
+                                         "");
+}
+
+void LogDescriptionFailed(DWORD error) {
+    ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, kLineDescriptionFailed,
+                                         "VerQueryValueA error. err2: %d", static_cast<int>(error),
+                                         "");
 }
 
 DWORD ErrorOfFailedCall() {
@@ -57,12 +71,12 @@ void CVersionInfoReader::Read(const std::string& utf8Path, FilePropertyRecord& r
     WORD codePage = 0;
     DWORD error = 0;
     if (!reader.FirstTranslation(&language, &codePage, &error)) {
-        LogError(kLineTranslationFailed, "VerQueryValueA error. err1: %d", error);
+        LogTranslationFailed(error);
         return;
     }
     const BYTE* description = reader.QueryString(language, codePage, "FileDescription", &error);
     if (description == nullptr) {
-        LogError(kLineDescriptionFailed, "VerQueryValueA error. err2: %d", error);
+        LogDescriptionFailed(error);
         return;
     }
     record.description = reader.Text(description);
@@ -99,9 +113,11 @@ bool CVersionInfoReader::Copy(const std::string& utf8Path, const std::string& co
             error = ErrorOfFailedCall();
         } else if (CVersionBlockShape::IsSound(m_block.data(), size)) {
             return true;
+        } else {
+            error = kMalformed;
         }
     }
-    LogError(kLineReadVersionFailed, "GetFileVersionInfoA error. err: %d", error);
+    LogReadFailed(error);
     return false;
 }
 
