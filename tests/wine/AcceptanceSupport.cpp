@@ -118,6 +118,18 @@ FileFacts ReadFileFacts(const std::string& utf8Path) {
     return facts;
 }
 
+bool SaveReport(const std::string& name, const std::string& body) {
+    CreateDirectoryW(L"reports", nullptr);
+    ryn::UniqueHandle file(CreateFileW(Wide("reports\\" + name + ".jsonl").c_str(),
+                                       FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    const std::string line = body + "\n";
+    DWORD written = 0;
+    return file.valid() &&
+           WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+           written == line.size();
+}
+
 RunningProcess::RunningProcess(const std::string& utf8Program, const std::string& utf8CommandLine) {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE stdinRead = nullptr;

@@ -62,6 +62,10 @@ class RunningProcess {
     std::string m_readyLine;
 };
 
+// Appends a report body as one line to reports\<name>.jsonl under the working
+// directory, where ctest checks every saved report against the message schema.
+bool SaveReport(const std::string& name, const std::string& body);
+
 // One pass as the agent's service runs it, with what the test saw around it.
 struct PassOutcome {
     int started = 0;          // what Start returned

@@ -481,6 +481,7 @@ TEST_F(ManyPassesTest, HundredPassesKeepResourcesFlatAndCachesWarm) {
             << "stop records in this pass";
         EXPECT_EQ(0u, CountOf(texts, "parse process basic info failed."));
         if (delivered) {
+            EXPECT_TRUE(acceptance::SaveReport("many-passes", body));
             rapidjson::Document report;
             report.Parse(body.c_str(), body.size());
             ASSERT_FALSE(report.HasParseError());

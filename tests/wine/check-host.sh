@@ -2,8 +2,10 @@
 # Runs korvaAgentHost for two passes under Wine and checks what it did:
 #   check-host.sh WINE_RUN PREFIX HOST_EXE
 # Passes with one report line per pass, each ending with the System record, and a
-# log that shows every pass ending. Anything else (no report, a crash, a hang, a
-# garbled line) fails. KORVA_HOST_TIMEOUT_MS stretches the wait for slow runs.
+# log that shows every pass ending. Anything else (no report, a
+# crash, a hang, a garbled line) fails. KORVA_HOST_TIMEOUT_MS stretches the wait
+# for slow runs. The reports are also appended to reports/agent-host-passes.jsonl
+# for the schema check.
 set -u
 run="$1" prefix="$2" host="$3"
 rm -f host-check.log host-check.out host-check.err
@@ -11,6 +13,7 @@ rm -f host-check.log host-check.out host-check.err
     --timeout-ms "${KORVA_HOST_TIMEOUT_MS:-8000}" --log host-check.log >host-check.out 2>host-check.err
 status=$?
 [ "$status" = 77 ] && { cat host-check.err; exit 77; }
+mkdir -p reports && cat host-check.out >>reports/agent-host-passes.jsonl
 
 fail() { echo "check-host: $*"; echo "--- stdout"; cat host-check.out; echo "--- stderr"; cat host-check.err; echo "--- log"; cat host-check.log; exit 1; }
 
