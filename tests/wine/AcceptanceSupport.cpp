@@ -118,11 +118,19 @@ FileFacts ReadFileFacts(const std::string& utf8Path) {
     return facts;
 }
 
-bool SaveReport(const std::string& name, const std::string& body) {
+ryn::UniqueHandle OpenReports(const std::string& name, DWORD access, DWORD disposition) {
     CreateDirectoryW(L"reports", nullptr);
-    ryn::UniqueHandle file(CreateFileW(Wide("reports\\" + name + ".jsonl").c_str(),
-                                       FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    return ryn::UniqueHandle(CreateFileW(Wide("reports\\" + name + ".jsonl").c_str(), access,
+                                         FILE_SHARE_READ, nullptr, disposition,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool StartReports(const std::string& name) {
+    return OpenReports(name, GENERIC_WRITE, CREATE_ALWAYS).valid();
+}
+
+bool SaveReport(const std::string& name, const std::string& body) {
+    ryn::UniqueHandle file = OpenReports(name, FILE_APPEND_DATA, OPEN_ALWAYS);
     const std::string line = body + "\n";
     DWORD written = 0;
     return file.valid() &&

@@ -231,6 +231,10 @@ class AcceptanceTest : public ::testing::Test {
     }
 
     static void Build(Scene& scene) {
+        if (!acceptance::StartReports("acceptance")) {
+            scene.setupError = "cannot start the report file";
+            return;
+        }
         scene.user = AccountName();
         scene.folder = winetest::ScratchFolder(kFolder);
         const std::string fixtures = acceptance::FixtureDir();

@@ -412,6 +412,7 @@ class ManyPassesTest : public ::testing::Test {
 };
 
 TEST_F(ManyPassesTest, HundredPassesKeepResourcesFlatAndCachesWarm) {
+    ASSERT_TRUE(acceptance::StartReports("many-passes"));
     acceptance::ModuleDriver driver;
     g_module = GetKorvaProcInterface();
     HMODULE module = GetModuleHandleW(L"korvaProc.dll");

@@ -2,6 +2,10 @@
 """Checks saved process list reports against docs/process-list.schema.json.
 
   validate-reports.py SCHEMA REPORT_DIR   every line of REPORT_DIR/*.jsonl is one report
+
+A suite that saves reports creates its file when it starts: an empty file means
+it ran and saved nothing (a failure), no file at all that no such suite ran
+(exit 77, skipped).
   validate-reports.py --self-test SCHEMA  a sample report and mutants of it
 
 Besides the schema it checks what JSON Schema cannot state: strict JSON (UTF-8,
@@ -18,6 +22,7 @@ import sys
 from jsonschema import Draft202012Validator
 
 MOST_ERRORS_SHOWN = 5
+SKIPPED = 77
 
 
 class ReportError(Exception):
@@ -120,6 +125,7 @@ def validate(schema_path, report_dir):
     schema, validator = load_schema(schema_path)
     counts = []
     invalid = 0
+    empty = []
     for path in sorted(glob.glob(os.path.join(report_dir, "*.jsonl"))):
         count = 0
         with open(path, "rb") as file:
@@ -133,15 +139,18 @@ def validate(schema_path, report_dir):
                     for problem in problems[:MOST_ERRORS_SHOWN]:
                         print("  " + problem[:300])
         counts.append("%s %d" % (os.path.basename(path), count))
+        if count == 0:
+            empty.append(os.path.basename(path))
     total = sum(int(entry.rsplit(" ", 1)[1]) for entry in counts)
     print("validated %d report%s against %s (%s): %d invalid" %
           (total, "" if total == 1 else "s", os.path.basename(schema_path),
            ", ".join(counts) or "no report files", invalid))
-    if total == 0:
-        print("no report to validate in %s: the Wine suites that save reports ran and saved "
-              "nothing, or did not run" % report_dir)
-        return 1
-    return 1 if invalid else 0
+    if not counts:
+        print("no report file in %s: no suite that saves reports ran" % report_dir)
+        return SKIPPED
+    for name in empty:
+        print("FAILED %s: its suite ran and saved no report" % name)
+    return 1 if invalid or empty else 0
 
 
 # ---- Self-test: what the schema and the checks above must accept and reject.
