@@ -118,12 +118,16 @@ FileFacts ReadFileFacts(const std::string& utf8Path) {
     return facts;
 }
 
+namespace {
+
 ryn::UniqueHandle OpenReports(const std::string& name, DWORD access, DWORD disposition) {
     CreateDirectoryW(L"reports", nullptr);
     return ryn::UniqueHandle(CreateFileW(Wide("reports\\" + name + ".jsonl").c_str(), access,
                                          FILE_SHARE_READ, nullptr, disposition,
                                          FILE_ATTRIBUTE_NORMAL, nullptr));
 }
+
+}  // namespace
 
 bool StartReports(const std::string& name) {
     return OpenReports(name, GENERIC_WRITE, CREATE_ALWAYS).valid();
