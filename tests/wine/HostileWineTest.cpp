@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -236,11 +235,10 @@ bool WaitForPassEnds(const std::string& utf8LogPath, size_t ends) {
     return true;
 }
 
-void SaveReport(int pass, const std::string& body) {
-    CreateDirectoryW(L"scratch", nullptr);
-    CreateDirectoryW(L"scratch\\reports", nullptr);
-    const std::wstring path = L"scratch\\reports\\hostile-pass-" + std::to_wstring(pass) + L".json";
-    std::ofstream(path.c_str(), std::ios::binary) << body;
+// The two runs (plain and heap-checked) keep their reports apart.
+std::string ReportsName() {
+    return std::getenv("KORVA_HOSTILE_HEAP_CHECKED") != nullptr ? "hostile-heap-checked"
+                                                                : "hostile";
 }
 
 // Records of the version reader that carry a system or module error code.
@@ -335,6 +333,7 @@ TEST_F(HostileWineTest, ThreePassesSurviveAndReadTrueOrEmpty) {
     }
     std::printf("%zu hostile processes started suspended\n", shapes.size());
 
+    ASSERT_TRUE(acceptance::StartReports(ReportsName()));
     acceptance::ModuleDriver driver;
     std::vector<acceptance::Usage> usage = {acceptance::MeasureUsage()};
     for (int pass = 1; pass <= kPasses; ++pass) {
@@ -349,7 +348,7 @@ TEST_F(HostileWineTest, ThreePassesSurviveAndReadTrueOrEmpty) {
             driver.RunPass(cmdIdx, "hostile", kReportTimeoutMs, false);
         ASSERT_EQ(1, outcome.started);
         ASSERT_TRUE(outcome.delivered) << "no report within " << kReportTimeoutMs << " ms";
-        SaveReport(pass, outcome.body);
+        ASSERT_TRUE(acceptance::SaveReport(ReportsName(), outcome.body));
         rapidjson::Document report;
         report.Parse<rapidjson::kParseValidateEncodingFlag>(outcome.body.c_str(),
                                                             outcome.body.size());
