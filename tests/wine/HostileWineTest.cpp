@@ -128,6 +128,8 @@ std::vector<Shape> ReadManifest(std::string* error) {
 // closes: a host that dies leaves none behind. The destructor ends and closes each.
 class SuspendedChildren {
   public:
+    static constexpr int kCreateAttempts = 3;
+
     SuspendedChildren() : m_job(CreateJobObjectW(nullptr, nullptr)) {
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -156,9 +158,16 @@ class SuspendedChildren {
         PROCESS_INFORMATION info = {};
         std::wstring line = acceptance::Wide("\"" + utf8Path + "\"");
         line.push_back(L'\0');
-        if (!CreateProcessW(acceptance::Wide(utf8Path).c_str(), &line[0], nullptr, nullptr, FALSE,
-                            CREATE_SUSPENDED, nullptr, nullptr, &startup, &info)) {
-            return 0;
+        // Wine now and then refuses a creation right after the previous run's children
+        // were killed (1359): a few tries, then the error stands.
+        for (int attempt = 1;
+             !CreateProcessW(acceptance::Wide(utf8Path).c_str(), &line[0], nullptr, nullptr, FALSE,
+                             CREATE_SUSPENDED, nullptr, nullptr, &startup, &info);
+             ++attempt) {
+            if (attempt == kCreateAttempts || GetLastError() != ERROR_INTERNAL_ERROR) {
+                return 0;
+            }
+            Sleep(500);
         }
         m_processes.emplace_back(info.hProcess);
         m_threads.emplace_back(info.hThread);
