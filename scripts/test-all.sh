@@ -67,13 +67,15 @@ run_preset() {
     KORVA_SKIP_LOG="$skip_log" ctest --preset "$preset" "$@" 2>&1 | tee "$logs/$preset-ctest.log"
     local status=${PIPESTATUS[0]}
 
-    # "  3/15 Test  #3: name .....***Skipped   0.31 sec" -> "name Skipped"
-    local results total skipped failed expected unexpected gtest_skips gtest_declared
-    results=$(sed -nE 's/^ *[0-9]+\/[0-9]+ +Test +#[0-9]+: +([^ ]+) +\.*(\*\*\*)? *([A-Za-z]+).*/\1 \3/p' \
-        "$logs/$preset-ctest.log")
-    total=$(grep -c . <<<"$results")
-    skipped=$(awk '$2 == "Skipped" { print $1 }' <<<"$results" | sort)
-    failed=$(awk '$2 != "Skipped" && $2 != "Passed"' <<<"$results" | grep -c .)
+    # Totals from ctest's own summary line; names of skipped tests from lines like
+    # "  3/15 Test  #3: name .....***Skipped   0.31 sec" (names may hold spaces).
+    local line total failed skipped expected unexpected gtest_skips gtest_declared
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$logs/$preset-ctest.log" | tail -1)
+    total=$(sed -nE 's/.* out of ([0-9]+).*/\1/p' <<<"$line")
+    failed=$(sed -nE 's/.*, ([0-9]+) tests? failed out of.*/\1/p' <<<"$line")
+    total=${total:-0} failed=${failed:-0}
+    skipped=$(sed -nE 's/^ *[0-9]+\/[0-9]+ +Test +#[0-9]+: (.*[^ .]) *\.*\*\*\*Skipped .*/\1/p' \
+        "$logs/$preset-ctest.log" | sort)
     expected=$(expected_skips "$preset" | sort)
     unexpected=$(comm -23 <(grep . <<<"$skipped") <(grep . <<<"$expected"))
     gtest_skips=$(grep -c . "$skip_log")
@@ -84,7 +86,7 @@ run_preset() {
     [ "$gtest_skips" != 0 ] && counts+="; skipped inside Wine programs $gtest_skips, declared $gtest_declared"
     counts+=" ($((SECONDS - start)) s)"
     local reasons=()
-    [ "$status" != 0 ] && reasons+=("ctest exit status $status, $failed failed")
+    [ "$status" != 0 ] && reasons+=("ctest exit status $status, $failed of $total failed")
     [ "$total" = 0 ] && reasons+=("no test ran")
     if [ -n "$unexpected" ]; then
         reasons+=("unexpected skips: $(tr '\n' ' ' <<<"$unexpected")")
