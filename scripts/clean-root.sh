@@ -13,6 +13,11 @@
 # the processes left in the root are ended, every mount is undone and the root is
 # removed.
 #
+# Downloaded packages are kept for the next run in KORVA_APT_CACHE (default
+# /var/cache/korva-clean-root; empty turns it off): only the .deb files, so every
+# root is still made and every package installed afresh, without fetching again
+# what an earlier run fetched.
+#
 # Where no clean root can be made (not root, no mmdebstrap to be had, no Debian
 # mirror), one line says why and the exit status is 125; with --or-in-place that
 # line is a loud warning and COMMAND runs in place instead, on this machine's own
@@ -33,6 +38,7 @@ command=("$@")
 top=$(cd "$(dirname "$0")/.." && pwd)
 mirror=${KORVA_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 security=${KORVA_DEBIAN_SECURITY:-http://deb.debian.org/debian-security}
+cache=${KORVA_APT_CACHE-/var/cache/korva-clean-root}
 
 cannot() {
     if [ "$in_place" = 1 ]; then
@@ -52,6 +58,23 @@ if ! command -v mmdebstrap >/dev/null; then
         cannot "mmdebstrap is missing and could not be installed"
 fi
 
+# keep_debs FROM TO: hard links (copies across file systems) of the packages
+# that TO does not have yet.
+keep_debs() {
+    local deb
+    for deb in "$1"/*.deb; do
+        [ -f "$deb" ] && [ ! -e "$2/${deb##*/}" ] && { ln "$deb" "$2/" 2>/dev/null || cp "$deb" "$2/"; }
+    done
+    return 0
+}
+
+hooks=()
+if [ -n "$cache" ]; then
+    mkdir -p "$cache" || cannot "cannot make the package cache $cache"
+    hooks=(--skip=essential/unlink --setup-hook='mkdir -p "$1"/var/cache/apt/archives/'
+        --setup-hook="sync-in $cache /var/cache/apt/archives/"
+        --customize-hook="sync-out /var/cache/apt/archives $cache")
+fi
 root=$(mktemp -d --tmpdir=/var/tmp korva-clean-root.XXXXXX)
 mounts=(proc sys dev)
 cleanup() {
@@ -62,6 +85,7 @@ cleanup() {
         [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] && kill -KILL "$pid" 2>/dev/null
     done
     sleep 1
+    [ -n "$cache" ] && keep_debs "$root/var/cache/apt/archives" "$cache"
     for mount in "${mounts[@]}"; do
         mountpoint -q "$root/$mount" && { umount -R "$root/$mount" || umount -R -l "$root/$mount"; }
     done
@@ -80,7 +104,7 @@ trap 'exit 129' HUP
 
 SECONDS=0
 echo "clean-root: making a Debian 12 root in $root (bookworm, -updates, -security)"
-mmdebstrap --variant=apt --include=ca-certificates,git bookworm "$root" \
+mmdebstrap --variant=apt --include=ca-certificates,git "${hooks[@]}" bookworm "$root" \
     "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
     "deb $security bookworm-security main" >"$root.log" 2>&1 &
 wait $! || { tail -5 "$root.log"; cannot "mmdebstrap failed"; }
@@ -95,6 +119,7 @@ git clone -q --no-checkout "$top" "$project/$name" && git -C "$project/$name" fe
 [ -d "$top/../shared" ] && cp -r "$top/../shared" "$project/shared"
 [ -z "$(git -C "$top" status --porcelain)" ] || echo "clean-root: note: uncommitted changes in $top are not in the root"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+[ -n "$cache" ] && keep_debs "$cache" "$root/var/cache/apt/archives"
 
 mount -t proc proc "$root/proc"
 mount -t sysfs sys "$root/sys"
