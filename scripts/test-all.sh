@@ -101,22 +101,35 @@ run_preset() {
     fi
 }
 
+# The summary, also of a run cut short (a CI time limit, ^C): what finished is shown.
+finish() {
+    local pending=${1:-}
+    echo "=== summary (x86 $x86_mode)"
+    for line in "${summary[@]}"; do
+        echo "$line"
+    done
+    if [ -n "$pending" ]; then
+        echo "test-all: INTERRUPTED during $pending ($SECONDS s)"
+        exit 1
+    elif [ ${#failed_presets[@]} != 0 ]; then
+        echo "test-all: FAILED: ${failed_presets[*]} ($SECONDS s)"
+        exit 1
+    fi
+    echo "test-all: PASSED: every configuration ($SECONDS s)"
+    exit 0
+}
+current=""
+trap 'finish "$current"' INT TERM HUP
+
 presets=("$@")
 [ ${#presets[@]} = 0 ] && presets=(native native-asan native-tsan win64 win32)
 for preset in "${presets[@]}"; do
+    current=$preset
     if [ "$preset" = native-tsan ]; then
         run_preset native-tsan -R "$tsan_filter"
     else
         run_preset "$preset"
     fi
 done
-
-echo "=== summary (x86 $x86_mode)"
-for line in "${summary[@]}"; do
-    echo "$line"
-done
-if [ ${#failed_presets[@]} != 0 ]; then
-    echo "test-all: FAILED: ${failed_presets[*]} ($SECONDS s)"
-    exit 1
-fi
-echo "test-all: PASSED: every configuration ($SECONDS s)"
+current=""
+finish ""
