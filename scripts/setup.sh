@@ -14,7 +14,7 @@ packages=(
     gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix
     wine64 wine32:i386
     rapidjson-dev googletest libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-    osslsigncode openssl faketime jq python3 clang-format coreutils qemu-user
+    osslsigncode openssl faketime jq python3 python3-jsonschema clang-format coreutils qemu-user
     tzdata binutils
 )
 # tzdata: the Wine tests set TZ=Asia/Tokyo and Asia/Shanghai, which fall back to

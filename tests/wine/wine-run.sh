@@ -12,7 +12,8 @@
 set -u
 export WINEPREFIX="$(realpath -m "$1")"
 shift
-export WINEDEBUG=-all
+# KORVA_WINEDEBUG lets a test turn on a debug channel, such as heap checking.
+export WINEDEBUG="${KORVA_WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export TZ="${TZ:-UTC}"
 # Wine takes the ANSI code page from the Unix locale; C.UTF-8 (built into every
