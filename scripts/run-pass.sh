@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh >&2
+bash scripts/setup.sh --x64-only >&2
 cmake --preset win64 -DKORVA_WERROR=ON >build-win64-configure.log 2>&1 ||
     { cat build-win64-configure.log >&2; exit 1; }
 rm -f build-win64-configure.log

@@ -1,12 +1,21 @@
 #!/bin/bash
 # Installs what is needed, then configures, builds and tests every configuration:
 # native, native-asan, native-tsan, win64 and win32 (the last two under Wine), all
-# with warnings as errors. Exits non-zero when anything fails.
+# with warnings as errors; arguments name a subset (e.g. test-all.sh native win64). Exits non-zero when anything fails, and also when a
+# configuration ran no test or skipped a test it does not expect to skip here:
+#   - none where x86 runs natively;
+#   - where x86 runs only under CPU emulation (scripts/x86-emulation.sh), the win32
+#     Wine tests outside the x86 smoke set, i.e. those without
+#     KORVA_X86_EMULATED_OK=1 (tests/wine/CMakeLists.txt);
+#   - inside a Wine GoogleTest program, only the skips it declares for its bitness
+#     (SKIPS_X64, SKIPS_X86; wine-run.sh fails the program on any other).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+logs="$root/build/logs"
 
 bash scripts/setup.sh || exit 1
+x86_mode=$(bash scripts/x86-emulation.sh --mode)
 
 # Each Windows build has its own Wine prefix; whatever happens, no wineserver stays.
 stop_wine() {
@@ -21,62 +30,106 @@ trap stop_wine EXIT
 tsan_filter="${KORVA_TSAN_FILTER:-.}"
 
 summary=()
-failures=0
-tests_total=0
-tests_failed=0
-tests_skipped=0
+failed_presets=()
+
+# The ctest entries this configuration may skip on this machine, one per line.
+expected_skips() {
+    [ "$1" = win32 ] && [ "$x86_mode" = emulated ] || return 0
+    ctest --preset "$1" --show-only=json-v1 | jq -r '.tests[]
+        | select(any(.properties[]?; .name == "FIXTURES_REQUIRED" and any(.value[]; . == "wine")))
+        | select(all(.properties[]?; .name != "ENVIRONMENT" or all(.value[]; . != "KORVA_X86_EMULATED_OK=1")))
+        | .name'
+}
+
+fail_preset() {
+    summary+=("$1: FAILED -- $2")
+    failed_presets+=("$1")
+}
 
 run_preset() {
     local preset="$1"
     shift
     local start=$SECONDS
-    local logs="$root/build/logs"
     mkdir -p "$logs"
     echo "=== $preset"
     if ! cmake --preset "$preset" -DKORVA_WERROR=ON >"$logs/$preset-configure.log" 2>&1; then
-        tail -30 "$logs/$preset-configure.log"
-        summary+=("$preset: configure FAILED")
-        failures=$((failures + 1))
+        tail -40 "$logs/$preset-configure.log"
+        fail_preset "$preset" "configure"
         return
     fi
     if ! cmake --build "build/$preset" >"$logs/$preset-build.log" 2>&1; then
-        grep -E 'error|FAILED' "$logs/$preset-build.log" | head -40
-        summary+=("$preset: build FAILED")
-        failures=$((failures + 1))
+        grep -E -A12 'FAILED:|error' "$logs/$preset-build.log" | head -150
+        fail_preset "$preset" "build"
         return
     fi
-    ctest --preset "$preset" "$@" 2>&1 | tee "$logs/$preset-ctest.log" | grep -E 'Test +#|tests passed|tests failed|\(Failed\)|\(Skipped\)|\(Timeout\)|SKIPPED'
+    local skip_log="$logs/$preset-gtest-skips.txt"
+    : >"$skip_log"
+    KORVA_SKIP_LOG="$skip_log" ctest --preset "$preset" "$@" 2>&1 | tee "$logs/$preset-ctest.log"
     local status=${PIPESTATUS[0]}
-    local line
-    line=$(grep -E 'tests passed, .* tests failed out of' "$logs/$preset-ctest.log" | tail -1)
-    local total failed skipped
-    total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' <<<"$line")
-    failed=$(sed -n 's/.*, \([0-9]*\) tests failed out of.*/\1/p' <<<"$line")
-    skipped=$(grep -c '\*\*\*Skipped' "$logs/$preset-ctest.log")
-    tests_total=$((tests_total + ${total:-0}))
-    tests_failed=$((tests_failed + ${failed:-0}))
-    tests_skipped=$((tests_skipped + skipped))
-    if [ "$status" != 0 ]; then
-        sed -n '/The following tests FAILED/,$p' "$logs/$preset-ctest.log"
-        failures=$((failures + 1))
-        line="${line:-no test summary} -- FAILED"
+
+    # Totals from ctest's own summary line; names of skipped tests from lines like
+    # "  3/15 Test  #3: name .....***Skipped   0.31 sec" (names may hold spaces).
+    local line total failed skipped expected unexpected gtest_skips gtest_declared
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$logs/$preset-ctest.log" | tail -1)
+    total=$(sed -nE 's/.* out of ([0-9]+).*/\1/p' <<<"$line")
+    failed=$(sed -nE 's/.*, ([0-9]+) tests? failed out of.*/\1/p' <<<"$line")
+    total=${total:-0} failed=${failed:-0}
+    skipped=$(sed -nE 's/^ *[0-9]+\/[0-9]+ +Test +#[0-9]+: (.*[^ .]) *\.*\*\*\*Skipped .*/\1/p' \
+        "$logs/$preset-ctest.log" | sort)
+    expected=$(expected_skips "$preset" | sort)
+    unexpected=$(comm -23 <(grep . <<<"$skipped") <(grep . <<<"$expected"))
+    gtest_skips=$(grep -c . "$skip_log")
+    gtest_declared=$(grep -c $'\tdeclared$' "$skip_log")
+
+    local counts
+    counts="ran $((total - $(grep -c . <<<"$skipped"))), skipped $(grep -c . <<<"$skipped"), expected-skipped $(grep -c . <<<"$expected")"
+    [ "$gtest_skips" != 0 ] && counts+="; skipped inside Wine programs $gtest_skips, declared $gtest_declared"
+    counts+=" ($((SECONDS - start)) s)"
+    local reasons=()
+    [ "$status" != 0 ] && reasons+=("ctest exit status $status, $failed of $total failed")
+    [ "$total" = 0 ] && reasons+=("no test ran")
+    if [ -n "$unexpected" ]; then
+        reasons+=("unexpected skips: $(tr '\n' ' ' <<<"$unexpected")")
     fi
-    summary+=("$preset: ${line:-no test ran} ($((SECONDS - start)) s)")
+    if [ "$gtest_skips" != "$gtest_declared" ]; then
+        reasons+=("undeclared skips inside Wine programs: $(awk -F'\t' '$3 == "undeclared" { printf "%s ", $2 }' "$skip_log")")
+    fi
+    if [ ${#reasons[@]} = 0 ]; then
+        summary+=("$preset: passed -- $counts")
+    else
+        fail_preset "$preset" "$(printf '%s; ' "${reasons[@]}")$counts"
+    fi
 }
 
-run_preset native
-run_preset native-asan
-run_preset native-tsan -R "$tsan_filter"
-run_preset win64
-run_preset win32
+# The summary, also of a run cut short (a CI time limit, ^C): what finished is shown.
+finish() {
+    local pending=${1:-}
+    echo "=== summary (x86 $x86_mode)"
+    for line in "${summary[@]}"; do
+        echo "$line"
+    done
+    if [ -n "$pending" ]; then
+        echo "test-all: INTERRUPTED during $pending ($SECONDS s)"
+        exit 1
+    elif [ ${#failed_presets[@]} != 0 ]; then
+        echo "test-all: FAILED: ${failed_presets[*]} ($SECONDS s)"
+        exit 1
+    fi
+    echo "test-all: PASSED: every configuration ($SECONDS s)"
+    exit 0
+}
+current=""
+trap 'finish "$current"' INT TERM HUP
 
-echo "=== summary"
-for line in "${summary[@]}"; do
-    echo "$line"
+presets=("$@")
+[ ${#presets[@]} = 0 ] && presets=(native native-asan native-tsan win64 win32)
+for preset in "${presets[@]}"; do
+    current=$preset
+    if [ "$preset" = native-tsan ]; then
+        run_preset native-tsan -R "$tsan_filter"
+    else
+        run_preset "$preset"
+    fi
 done
-echo "tests: $((tests_total - tests_failed - tests_skipped)) passed, $tests_failed failed, $tests_skipped skipped"
-if [ "$failures" != 0 ]; then
-    echo "test-all: $failures configuration(s) failed"
-    exit 1
-fi
-echo "test-all: every configuration passed ($SECONDS s)"
+current=""
+finish ""

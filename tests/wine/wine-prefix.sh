@@ -8,6 +8,9 @@ export WINEPREFIX="$(realpath -m "$2")"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export TZ=UTC
+# The locale that wine-run.sh pins (code page 1252), also for the prefix's services.
+export LC_ALL=C.UTF-8
+unset LANGUAGE
 unset DISPLAY WAYLAND_DISPLAY
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver

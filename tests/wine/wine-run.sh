@@ -1,6 +1,14 @@
 #!/bin/bash
 # Runs one Windows program under Wine in the given prefix: wine-run.sh PREFIX PROGRAM ARGS...
 # The prefix and its persistent wineserver come from wine-prefix.sh (a ctest fixture).
+#
+# Exit status: the program's own, except
+#   77  the wrapper skipped the program (x86 under CPU emulation, not in the smoke set);
+#       a program that exits 77 itself fails instead (1), so it cannot pass for a skip.
+#   1   a GoogleTest program ran no test, or skipped one that KORVA_GTEST_SKIPS does
+#       not name (comma-separated Suite.Test names, set per bitness in
+#       tests/wine/CMakeLists.txt). With KORVA_SKIP_LOG set, every GoogleTest skip is
+#       appended to that file as "program<TAB>Suite.Test<TAB>declared|undeclared".
 set -u
 export WINEPREFIX="$(realpath -m "$1")"
 shift
@@ -8,8 +16,13 @@ shift
 export WINEDEBUG="${KORVA_WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export TZ="${TZ:-UTC}"
+# Wine takes the ANSI code page from the Unix locale; C.UTF-8 (built into every
+# glibc, no generated locale needed) gives en-US and code page 1252 under Wine 8.
+export LC_ALL=C.UTF-8
+unset LANGUAGE
 # No display: Wine falls back to its null driver.
 unset DISPLAY WAYLAND_DISPLAY
+program=$(basename "$1")
 
 # Machine field of a PE image: 014c for x86, 8664 for x64.
 pe_machine() {
@@ -18,19 +31,47 @@ pe_machine() {
     [ -n "$offset" ] && od -An -t x2 -j $((offset + 4)) -N 2 "$1" | tr -d ' '
 }
 
-# Debian's Wine 8 runs x86 programs through its 32-bit loader, a 32-bit Linux
-# program: a kernel without 32-bit support (no IA32 emulation) cannot start it.
-# Such a run is reported as skipped (77), not as passed or failed.
+# Debian's Wine 8 runs x86 programs through its 32-bit loader (wine32), a 32-bit
+# Linux program. scripts/x86-emulation.sh decides once how this machine runs it:
+# natively, or through qemu's i386 handler in binfmt_misc, which it leaves enabled
+# only where the kernel cannot run it itself. A loader that does not start here
+# fails the test; it is never a skip.
 if [ "$(pe_machine "$1")" = "014c" ]; then
-    if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-        echo "SKIPPED: this kernel cannot execute 32-bit programs, so Wine cannot run the x86 $(basename "$1") here" >&2
-        exit 77
+    if [ ! -x /usr/lib/wine/wine ]; then
+        echo "wine-run: wine32 is not installed (/usr/lib/wine/wine missing), so the x86 $program cannot run; scripts/setup.sh installs it" >&2
+        exit 1
     fi
-    # Started through qemu's i386 emulation (scripts/x86-emulation.sh): minutes per
-    # process, so only the tests that ask for it run that way.
+    # Under CPU emulation a process takes minutes, so only the tests that ask for it run.
     if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386 && [ "${KORVA_X86_EMULATED_OK:-0}" != 1 ]; then
-        echo "SKIPPED: x86 runs only under CPU emulation here; $(basename "$1") is not in the emulated smoke set" >&2
+        echo "SKIPPED: x86 runs only under CPU emulation here; $program is not in the emulated smoke set" >&2
         exit 77
     fi
 fi
-exec /usr/lib/wine/wine64 "$@"
+
+# The output is passed through as it comes and kept, to read the GoogleTest lines.
+output=$(mktemp)
+trap 'rm -f "$output"' EXIT
+/usr/lib/wine/wine64 "$@" | tee "$output"
+status=${PIPESTATUS[0]}
+if [ "$status" = 77 ]; then
+    echo "wine-run: $program exited with 77 itself; only this wrapper reports a skip, so that is a failure" >&2
+    status=1
+fi
+
+# GoogleTest (CR LF under Wine): "[  SKIPPED ] Suite.Test (0 ms)" per skipped test.
+undeclared=0
+while IFS= read -r test; do
+    verdict=undeclared
+    [[ ",${KORVA_GTEST_SKIPS:-}," == *",$test,"* ]] && verdict=declared
+    [ -n "${KORVA_SKIP_LOG:-}" ] && printf '%s\t%s\t%s\n' "$program" "$test" "$verdict" >>"$KORVA_SKIP_LOG"
+    if [ "$verdict" = undeclared ]; then
+        echo "wine-run: $program skipped $test, which KORVA_GTEST_SKIPS does not declare for this build (tests/wine/CMakeLists.txt)" >&2
+        undeclared=$((undeclared + 1))
+    fi
+done < <(tr -d '\r' <"$output" | sed -n 's/^\[  SKIPPED \] \([^ ]*\) (.*/\1/p' | sort -u)
+if tr -d '\r' <"$output" | grep -q '^\[==========\] 0 tests from .* ran\.'; then
+    echo "wine-run: $program ran no test (a filter that matches nothing?)" >&2
+    [ "$status" = 0 ] && status=1
+fi
+[ "$undeclared" != 0 ] && [ "$status" = 0 ] && status=1
+exit "$status"

@@ -1,0 +1,143 @@
+#!/bin/bash
+# Runs one command in a clean Debian 12 root, as on a newcomer's fresh machine:
+# bookworm main, updates and security, nothing installed but git and ca-certificates.
+#
+#   bash scripts/clean-root.sh [--limit SECONDS] [--or-in-place] COMMAND...
+#   e.g. bash scripts/clean-root.sh bash scripts/test-all.sh
+#
+# The committed HEAD of this clone is cloned into the root (uncommitted work is not
+# seen), with ../shared beside it when there is one, and COMMAND runs there as root,
+# from the top of that clone, with proc, sys and dev mounted and a login's
+# environment (PATH, HOME, TERM, CI, and any KORVA_* variable given to this script).
+# Its whole output streams through. Whatever happens (failure, timeout, a signal),
+# the processes left in the root are ended, every mount is undone and the root is
+# removed.
+#
+# Downloaded packages are kept for the next run in KORVA_APT_CACHE (default
+# /var/cache/korva-clean-root; empty turns it off): only the .deb files, so every
+# root is still made and every package installed afresh, without fetching again
+# what an earlier run fetched.
+#
+# Where no clean root can be made (not root, no mmdebstrap to be had, no Debian
+# mirror), one line says why and the exit status is 125; with --or-in-place that
+# line is a loud warning and COMMAND runs in place instead, on this machine's own
+# packages. Otherwise the exit status is COMMAND's, or 124 when the whole run
+# (root included) would pass --limit seconds (default 5100).
+set -uo pipefail
+limit=5100
+in_place=0
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --limit) limit=$2; shift 2 ;;
+    --or-in-place) in_place=1; shift ;;
+    *) break ;;
+    esac
+done
+[ $# -gt 0 ] || { echo "usage: clean-root.sh [--limit SECONDS] [--or-in-place] COMMAND..." >&2; exit 2; }
+command=("$@")
+top=$(cd "$(dirname "$0")/.." && pwd)
+mirror=${KORVA_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+security=${KORVA_DEBIAN_SECURITY:-http://deb.debian.org/debian-security}
+cache=${KORVA_APT_CACHE-/var/cache/korva-clean-root}
+
+cannot() {
+    if [ "$in_place" = 1 ]; then
+        [ -n "${root:-}" ] && cleanup
+        trap - EXIT
+        echo "clean-root: !!!!!!!! NO CLEAN ROOT ($*): running '${command[*]}' IN PLACE, on this machine's own packages, where a missing install step cannot show !!!!!!!!"
+        cd "$top" && exec "${command[@]}"
+    fi
+    echo "clean-root: cannot make a clean root: $*"
+    exit 125
+}
+[ "$(id -u)" = 0 ] || cannot "not root"
+commit=$(git -C "$top" rev-parse HEAD) || cannot "$top is not a git clone"
+if ! command -v mmdebstrap >/dev/null; then
+    echo "clean-root: installing mmdebstrap"
+    { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q mmdebstrap; } >/dev/null 2>&1 ||
+        cannot "mmdebstrap is missing and could not be installed"
+fi
+
+# keep_debs FROM TO: hard links (copies across file systems) of the packages
+# that TO does not have yet.
+keep_debs() {
+    local deb
+    for deb in "$1"/*.deb; do
+        [ -f "$deb" ] && [ ! -e "$2/${deb##*/}" ] && { ln "$deb" "$2/" 2>/dev/null || cp "$deb" "$2/"; }
+    done
+    return 0
+}
+
+hooks=()
+if [ -n "$cache" ]; then
+    mkdir -p "$cache" || cannot "cannot make the package cache $cache"
+    hooks=(--skip=essential/unlink --setup-hook='mkdir -p "$1"/var/cache/apt/archives/'
+        --setup-hook="sync-in $cache /var/cache/apt/archives/"
+        --customize-hook="sync-out /var/cache/apt/archives $cache")
+fi
+root=$(mktemp -d --tmpdir=/var/tmp korva-clean-root.XXXXXX)
+mounts=(proc sys dev)
+cleanup() {
+    local pid left
+    trap '' INT TERM HUP
+    # Whatever still runs inside (a wineserver, a build) holds the mounts.
+    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+        [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] && kill -KILL "$pid" 2>/dev/null
+    done
+    sleep 1
+    [ -n "$cache" ] && keep_debs "$root/var/cache/apt/archives" "$cache"
+    for mount in "${mounts[@]}"; do
+        mountpoint -q "$root/$mount" && { umount -R "$root/$mount" || umount -R -l "$root/$mount"; }
+    done
+    left=$(awk -v r="$root/" 'index($5, r) == 1 { print $5 }' /proc/self/mountinfo)
+    if [ -n "$left" ]; then
+        echo "clean-root: still mounted, root kept at $root: $left"
+    else
+        rm -rf --one-file-system "$root"
+        rm -f "$root.log"
+    fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
+SECONDS=0
+echo "clean-root: making a Debian 12 root in $root (bookworm, -updates, -security)"
+mmdebstrap --variant=apt --include=ca-certificates,git "${hooks[@]}" bookworm "$root" \
+    "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
+    "deb $security bookworm-security main" >"$root.log" 2>&1 &
+wait $! || { tail -5 "$root.log"; cannot "mmdebstrap failed"; }
+echo "clean-root: root made in $SECONDS s; cloning $commit"
+
+project="$root/srv/project"
+name=$(basename "$top")
+mkdir -p "$project"
+git clone -q --no-checkout "$top" "$project/$name" && git -C "$project/$name" fetch -q "$top" HEAD &&
+    git -C "$project/$name" checkout -q --detach "$commit" ||
+    { echo "clean-root: cloning $top failed"; exit 1; }
+[ -d "$top/../shared" ] && cp -r "$top/../shared" "$project/shared"
+[ -z "$(git -C "$top" status --porcelain)" ] || echo "clean-root: note: uncommitted changes in $top are not in the root"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+[ -n "$cache" ] && keep_debs "$cache" "$root/var/cache/apt/archives"
+
+mount -t proc proc "$root/proc"
+mount -t sysfs sys "$root/sys"
+mount --rbind /dev "$root/dev"
+# Unmounting the copy must not unmount the host's /dev/pts and /dev/shm.
+mount --make-rslave "$root/dev"
+
+environment=(HOME=/root TERM="${TERM:-dumb}" PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
+while IFS= read -r variable; do
+    environment+=("$variable")
+done < <(env | grep -E '^(KORVA_[A-Z0-9_]*|CI)=' | grep -v '^KORVA_DEBIAN_')
+printf -v quoted '%q ' "$@"
+echo "clean-root: running in the root: $*"
+start=$SECONDS
+[ "$SECONDS" -lt "$limit" ] || exit 124
+timeout --kill-after=30 "$((limit - SECONDS))" chroot "$root" /usr/bin/env -i "${environment[@]}" \
+    /bin/bash -lc "cd /srv/project/$name && $quoted" </dev/null &
+wait $!
+status=$?
+echo "clean-root: exit status $status after $((SECONDS - start)) s in the root, $SECONDS s in all"
+exit "$status"
