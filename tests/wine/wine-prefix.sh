@@ -7,6 +7,12 @@ action="$1"
 export WINEPREFIX="$(realpath -m "$2")"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# Where x86 runs through qemu's user emulation, qemu must hold the whole 32-bit
+# address space itself: left to the host's placement, a mapping of its own can sit
+# where Wine's 32-bit loader puts the shared user data (0x7ffe0000), and every x86
+# program then dies at start ("failed to map the shared user data: c0000018").
+# Ignored where the kernel runs i386 programs itself.
+export QEMU_RESERVED_VA=0xffff0000
 export TZ=UTC
 # The locale that wine-run.sh pins (code page 1252), also for the prefix's services.
 export LC_ALL=C.UTF-8

@@ -15,6 +15,12 @@ shift
 # KORVA_WINEDEBUG lets a test turn on a debug channel, such as heap checking.
 export WINEDEBUG="${KORVA_WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# Where x86 runs through qemu's user emulation, qemu must hold the whole 32-bit
+# address space itself: left to the host's placement, a mapping of its own can sit
+# where Wine's 32-bit loader puts the shared user data (0x7ffe0000), and every x86
+# program then dies at start ("failed to map the shared user data: c0000018").
+# Ignored where the kernel runs i386 programs itself.
+export QEMU_RESERVED_VA=0xffff0000
 export TZ="${TZ:-UTC}"
 # Wine takes the ANSI code page from the Unix locale; C.UTF-8 (built into every
 # glibc, no generated locale needed) gives en-US and code page 1252 under Wine 8.
