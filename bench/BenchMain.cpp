@@ -41,8 +41,9 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    ErrorCountingReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
-                                                         : benchmark::ConsoleReporter::OO_Tabular);
+    ErrorCountingReporter reporter(isatty(STDOUT_FILENO)
+                                       ? benchmark::ConsoleReporter::OO_ColorTabular
+                                       : benchmark::ConsoleReporter::OO_Tabular);
     const size_t ran = benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     if (ran == 0) {
