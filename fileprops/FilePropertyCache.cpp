@@ -22,8 +22,10 @@ constexpr size_t kMaxEntries = 1000;
 constexpr size_t kEvictedEntries = 19;
 constexpr size_t kValuePathChars = 100;
 
-void LogError(int line, const char* format, DWORD error) {
-    ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, line, format,
+// The record: text, then the error code. The format stays a literal here, so that
+// the compiler checks it against the arguments.
+void LogError(int line, const char* text, DWORD error) {
+    ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, line, "%s%d", text,
                                          static_cast<int>(error), "");
 }
 
@@ -62,7 +64,7 @@ std::vector<BYTE> ReadVersionResource(const std::string& codePagePath) {
     }
     std::vector<BYTE> resource(static_cast<size_t>(size) + 1, 0);
     if (!GetFileVersionInfoA(codePagePath.c_str(), 0, size, resource.data())) {
-        LogError(kLineReadVersionFailed, "GetFileVersionInfoA error. err: %d", GetLastError());
+        LogError(kLineReadVersionFailed, "GetFileVersionInfoA error. err: ", GetLastError());
         return std::vector<BYTE>();
     }
     return resource;
@@ -80,7 +82,7 @@ void ReadVersionStrings(const std::string& utf8Path, FilePropertyRecord& record)
     WORD language = 0;
     WORD codePage = 0;
     if (!QueryFirstTranslation(resource, language, codePage)) {
-        LogError(kLineTranslationFailed, "VerQueryValueA error. err1: %d", GetLastError());
+        LogError(kLineTranslationFailed, "VerQueryValueA error. err1: ", GetLastError());
         return;
     }
     char descriptionPath[kValuePathChars] = {};
@@ -88,7 +90,7 @@ void ReadVersionStrings(const std::string& utf8Path, FilePropertyRecord& record)
                   "\\StringFileInfo\\%04x%04x\\FileDescription", language, codePage);
     const char* description = QueryText(resource, descriptionPath);
     if (description == nullptr) {
-        LogError(kLineDescriptionFailed, "VerQueryValueA error. err2: %d", GetLastError());
+        LogError(kLineDescriptionFailed, "VerQueryValueA error. err2: ", GetLastError());
         return;
     }
     record.description = ryn::CStringUtil::s2s_utf8(description);
