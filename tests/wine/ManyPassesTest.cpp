@@ -24,6 +24,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -98,6 +100,7 @@ Counts g_counts;
 // The worker thread of the current pass, taken in its TCP table read (every pass
 // reads the table): the thread's end is the pass's end, Start's "idle" included.
 ryn::UniqueHandle g_worker;
+std::condition_variable g_workerTaken;
 std::atomic<Kind> g_kind{Kind::Report};
 std::atomic<CKorvaProcInterface*> g_module{nullptr};
 
@@ -145,6 +148,7 @@ DWORD WINAPI CountingTcpTable(PVOID table, PDWORD size, BOOL order, ULONG family
         if (first && DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
                                      &worker, SYNCHRONIZE, FALSE, 0)) {
             g_worker.reset(worker);
+            g_workerTaken.notify_all();
         }
     }
     StopIf(first && g_kind == Kind::StopAtTcp);
@@ -337,15 +341,17 @@ std::vector<std::string> LastPassRecords(const std::vector<std::string>& texts) 
                                  : std::vector<std::string>(begin.base() - 1, texts.end());
 }
 
-// Waits until the current pass's worker thread has ended; false when no pass took
-// its TCP table read or the thread outlived the timeout.
+// Waits until the current pass's worker thread has ended; false when the pass did
+// not reach its TCP table read or its thread did not end in time.
 bool WaitForPassEnd() {
-    ryn::UniqueHandle worker;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        worker = std::move(g_worker);
+    std::unique_lock<std::mutex> lock(g_mutex);
+    if (!g_workerTaken.wait_for(lock, std::chrono::milliseconds(kPassEndTimeoutMs),
+                                [] { return g_worker.valid(); })) {
+        return false;
     }
-    return worker.valid() && WaitForSingleObject(worker.get(), kPassEndTimeoutMs) == WAIT_OBJECT_0;
+    const ryn::UniqueHandle worker(std::move(g_worker));
+    lock.unlock();
+    return WaitForSingleObject(worker.get(), kPassEndTimeoutMs) == WAIT_OBJECT_0;
 }
 
 bool SetModifyTime(const std::string& utf8Path, int64_t secondsLater) {
@@ -456,7 +462,8 @@ TEST_F(ManyPassesTest, HundredPassesKeepResourcesFlatAndCachesWarm) {
             EXPECT_EQ(-1, g_module.load()->Start("ignored", "ignored"));
         }
         ASSERT_TRUE(WaitForPassEnd())
-            << "the pass's thread did not end within " << kPassEndTimeoutMs << " ms";
+            << "the pass's thread did not reach its TCP read, or did not end, within "
+            << kPassEndTimeoutMs << " ms";
         ASSERT_EQ(static_cast<size_t>(pass),
                   CountOf(ReadLogTexts(log), "end of refresh proc info"));
         std::string body;
