@@ -27,6 +27,7 @@ target_include_directories(korvaProc PUBLIC ${CMAKE_SOURCE_DIR})
 target_include_directories(korvaProc SYSTEM PRIVATE ${KORVA_THIRD_PARTY_INCLUDE})
 target_link_libraries(korvaProc PRIVATE rynUtil korvaNetWork iphlpapi ws2_32 crypt32 version psapi advapi32)
 set_target_properties(korvaProc PROPERTIES PREFIX "")
+korva_add_version_resource(korvaProc)
 
 # The same sources as a static library, for Wine tests of the module's inner classes.
 add_library(korvaproc_static STATIC ${KORVA_MODULE_SOURCES})
@@ -36,6 +37,7 @@ target_include_directories(korvaproc_static SYSTEM PUBLIC ${KORVA_THIRD_PARTY_IN
 target_link_libraries(korvaproc_static PUBLIC rynUtil korvaNetWork iphlpapi ws2_32 crypt32 version psapi advapi32)
 
 add_subdirectory(tests/fixtures)
+add_subdirectory(tests/hostile)
 
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/CMakeLists.txt)
     add_subdirectory(tests/wine)

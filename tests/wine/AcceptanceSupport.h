@@ -38,6 +38,8 @@ struct FileFacts {
     int64_t modifyTime = 0;
 };
 FileFacts ReadFileFacts(const std::string& utf8Path);
+// Moves the file's last-write time by that many seconds, so the caches read it anew.
+bool ShiftModifyTime(const std::string& utf8Path, int64_t seconds);
 
 // A process of ours, started with exactly the given command line and a pipe on
 // stdin; it has said its first line ("ready ...") when the constructor returns.
@@ -61,6 +63,13 @@ class RunningProcess {
     DWORD m_pid = 0;
     std::string m_readyLine;
 };
+
+// A suite's reports go to reports\<name>.jsonl under the working directory, one
+// line each, where ctest checks them against the message schema after the suites.
+// StartReports makes the file empty, so that a suite that ran and saved nothing
+// shows as such; SaveReport appends one report body.
+bool StartReports(const std::string& name);
+bool SaveReport(const std::string& name, const std::string& body);
 
 // One pass as the agent's service runs it, with what the test saw around it.
 struct PassOutcome {
