@@ -266,7 +266,7 @@ TEST_F(FilePropertyCacheTest, LyingResourceSizesAreFailedReadsNotFaults) {
                       std::to_string(logs[k].level) + " " + logs[k].text;
         }
         EXPECT_EQ(logged, shape.record) << shape.what;
-        EXPECT_TRUE(layer::BadReleases().empty()) << shape.what;
+        EXPECT_TRUE(layer::BadCalls().empty()) << shape.what;
     }
 }
 

@@ -55,7 +55,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWO
         return INVALID_HANDLE_VALUE;
     }
     if (path == nullptr || access != GENERIC_READ || disposition != OPEN_EXISTING) {
-        layer::BadRelease("CreateFileW: only reads of existing files are modelled");
+        layer::BadCall("CreateFileW", "only reads of existing files are modelled");
         layer::FailWith(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }

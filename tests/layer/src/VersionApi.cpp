@@ -179,13 +179,13 @@ VersionImage BuildImage(const layer::File& file) {
     bytes[0] = 'M';
     bytes[1] = 'Z';
     PutU32(bytes, 0x3C, 0x40);
-    PutU32(bytes, 0x40, 0x4550);    // "PE\0\0"
-    PutU16(bytes, 0x44, 0x8664);    // x64
-    PutU16(bytes, 0x46, 1);         // one section
-    PutU16(bytes, 0x54, 0xF0);      // optional header size
-    PutU16(bytes, 0x58, 0x20B);     // PE32+
+    PutU32(bytes, 0x40, 0x4550);  // "PE\0\0"
+    PutU16(bytes, 0x44, 0x8664);  // x64
+    PutU16(bytes, 0x46, 1);       // one section
+    PutU16(bytes, 0x54, 0xF0);    // optional header size
+    PutU16(bytes, 0x58, 0x20B);   // PE32+
     PutU32(bytes, 0x58 + 56, kSectionRva + ((virtualSize + 0xFFF) & ~0xFFFu));  // SizeOfImage
-    PutU32(bytes, 0x58 + 108, 16);  // data directories
+    PutU32(bytes, 0x58 + 108, 16);                                              // data directories
     PutU32(bytes, 0x58 + 128, kSectionRva);
     PutU32(bytes, 0x58 + 132, virtualSize);
     std::memcpy(&bytes[0x148], ".rsrc", 5);
@@ -261,7 +261,7 @@ class BlockWalk {
         if (offset <= m_size && bytes <= m_size - offset) {
             return true;
         }
-        layer::BadRelease("VerQueryValueA: the walk leaves the caller's buffer");
+        layer::BadCall("VerQueryValueA", "the walk leaves the caller's buffer");
         return false;
     }
 
@@ -354,7 +354,7 @@ bool ConvertText(const BlockWalk& walk, BYTE* block, size_t node, size_t value, 
         return false;
     }
     if (value > rootLength) {  // the room left for the conversion would be "negative"
-        layer::BadRelease("VerQueryValueA: a value behind the root's end");
+        layer::BadCall("VerQueryValueA", "a value behind the root's end");
         return false;
     }
     std::wstring wide;
@@ -418,7 +418,7 @@ BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD, DWORD dwLen, LPVOID lpDat
     const uint64_t copied = image.claim < dwLen ? image.claim : dwLen;
     if (image.dataOffset + copied > image.bytes.size()) {
         // The real call copies from the mapped file regardless, and faults.
-        layer::BadRelease("GetFileVersionInfoA: the data entry reaches past the end of the file");
+        layer::BadCall("GetFileVersionInfoA", "the data entry reaches past the end of the file");
         layer::FailWith(ERROR_NOACCESS);
         return FALSE;
     }
@@ -439,7 +439,7 @@ BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT
         std::lock_guard<std::mutex> lock(blocks().mutex);
         auto it = blocks().filled.find(pBlock);
         if (it == blocks().filled.end() || lpSubBlock == nullptr || lplpBuffer == nullptr) {
-            layer::BadRelease("VerQueryValueA: not a block that GetFileVersionInfoA filled");
+            layer::BadCall("VerQueryValueA", "not a block that GetFileVersionInfoA filled");
             layer::FailWith(ERROR_INVALID_PARAMETER);
             return FALSE;
         }

@@ -18,7 +18,7 @@ namespace layer {
 // entry claims, and VerQueryValueA walks the block trusting its lengths and writes its
 // converted texts at the root's length beyond the block. Where the real calls would read
 // or write outside the file or the caller's buffer, the layer records a bad call
-// (layer::BadReleases) and fails instead.
+// (layer::BadCalls) and fails instead.
 
 struct VersionTranslation {
     WORD language = 0;
