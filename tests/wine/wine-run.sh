@@ -75,6 +75,13 @@ while IFS= read -r test; do
         undeclared=$((undeclared + 1))
     fi
 done < <(tr -d '\r' <"$output" | sed -n 's/^\[  SKIPPED \] \([^ ]*\) (.*/\1/p' | sort -u)
+# A program that began GoogleTest's run but never printed its closing line died on
+# the way, whatever status reached us (a 32-bit process killed inside qemu reads 0).
+if tr -d '\r' <"$output" | grep -q '^\[==========\] Running ' &&
+    ! tr -d '\r' <"$output" | grep -q '^\[==========\] [0-9]* tests\? from .* ran\.'; then
+    echo "wine-run: $program ended without GoogleTest's closing line: it crashed or was killed" >&2
+    [ "$status" = 0 ] && status=1
+fi
 if tr -d '\r' <"$output" | grep -q '^\[==========\] 0 tests from .* ran\.'; then
     echo "wine-run: $program ran no test (a filter that matches nothing?)" >&2
     [ "$status" = 0 ] && status=1
