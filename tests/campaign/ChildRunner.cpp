@@ -223,7 +223,7 @@ std::vector<SeedOutcome> ChildRunner::RunBatch(uint64_t first, uint64_t end, boo
     return outcomes;
 }
 
-bool MakeReferenceInChild(Reference* reference) {
+bool MakeReferenceInChild(Reference* reference, FILE* output, Findings* failure) {
     int status = 0;
     const std::string data = InChild(
         [](int fd) {
@@ -240,21 +240,26 @@ bool MakeReferenceInChild(Reference* reference) {
             }
             WriteAll(fd, out);
         },
-        nullptr, &status);
+        output, &status);
     size_t at = 0;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-        !TakeField(data, &at, &reference->reports[0]) ||
-        !TakeField(data, &at, &reference->reports[1])) {
-        std::fprintf(stderr, "fault-campaign: no fault-free reference (%s)\n",
-                     HowItEnded(status).c_str());
-        return false;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+        TakeField(data, &at, &reference->reports[0]) &&
+        TakeField(data, &at, &reference->reports[1])) {
+        std::string call;
+        std::string uses;
+        while (TakeField(data, &at, &call) && TakeField(data, &at, &uses)) {
+            reference->callCounts[call] = std::atoi(uses.c_str());
+        }
+        return true;
     }
-    std::string call;
-    std::string uses;
-    while (TakeField(data, &at, &call) && TakeField(data, &at, &uses)) {
-        reference->callCounts[call] = std::atoi(uses.c_str());
+    const std::string what =
+        "no fault-free reference, " + HowItEnded(status) + ": " + Excerpt(output);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 2) {
+        failure->mixed.push_back(what);  // MakeReference said why
+    } else {
+        failure->crashes.push_back(what);
     }
-    return true;
+    return false;
 }
 
 }  // namespace campaign

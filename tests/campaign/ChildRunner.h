@@ -36,7 +36,8 @@ class ChildRunner {
 };
 
 // The fault-free reference, made in a child: the children of the campaign are then
-// forked from a parent that never ran the module, which keeps each fork cheap.
-bool MakeReferenceInChild(Reference* reference);
+// forked from a parent that never ran the module, which keeps each fork cheap. When
+// none can be made, failure tells why, as the findings of seed 0.
+bool MakeReferenceInChild(Reference* reference, FILE* output, Findings* failure);
 
 }  // namespace campaign

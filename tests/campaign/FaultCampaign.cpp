@@ -154,8 +154,14 @@ void Replay(uint64_t seed, bool verbose, const char* self, Totals* totals) {
 void Campaign(uint64_t first, uint64_t count, uint64_t batch, const char* self, Totals* totals) {
     campaign::Reference reference;
     FILE* output = std::tmpfile();
-    if (output == nullptr || !campaign::MakeReferenceInChild(&reference)) {
+    if (output == nullptr) {
+        std::perror("tmpfile");
         std::exit(2);
+    }
+    Findings failure;
+    if (!campaign::MakeReferenceInChild(&reference, output, &failure)) {
+        Count(Schedule(), failure, self, kPrintedFindings, totals);
+        return;
     }
     campaign::ChildRunner runner(reference, output);
     const uint64_t end = first + count;
