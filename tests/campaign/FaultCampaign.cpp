@@ -141,6 +141,10 @@ void Replay(uint64_t seed, bool verbose, const char* self, Totals* totals) {
     std::string reports[2];
     campaign::RunSchedule(schedule, &reference, &findings, reports);
     if (verbose) {
+        for (const auto& call : reference.callCounts) {
+            std::printf("  %-26s %4d uses in the fault-free passes\n", call.first.c_str(),
+                        call.second);
+        }
         for (const std::string& line : layer::Journal()) {
             std::printf("  | %s\n", line.c_str());
         }

@@ -156,6 +156,9 @@ Schedule DrawSchedule(uint64_t seed, const std::map<std::string, int>& callCount
     if (random.Chance(5)) {
         schedule.failedStartPass = 1 + random.Below(2);
     }
+    if (random.Chance(5)) {
+        schedule.failedSendPass = 1 + random.Below(2);
+    }
     schedule.destroyBetween = random.Chance(50);
     return schedule;
 }
@@ -201,6 +204,9 @@ std::string Describe(const Schedule& schedule) {
     }
     if (schedule.failedStartPass != 0) {
         text += "no-thread-in-pass-" + std::to_string(schedule.failedStartPass) + " ";
+    }
+    if (schedule.failedSendPass != 0) {
+        text += "send-refused-in-pass-" + std::to_string(schedule.failedSendPass) + " ";
     }
     if (schedule.destroyBetween) {
         text += "new-object-for-pass-2 ";

@@ -26,6 +26,7 @@ struct Schedule {
     std::string stopCall;  // Stop lands on use stopUse of this call; "" for none
     int stopUse = 0;
     int failedStartPass = 0;      // 1 or 2: that pass's first Start cannot start its thread
+    int failedSendPass = 0;       // 1 or 2: the channel refuses that pass's report
     bool destroyBetween = false;  // a new module object for pass 2 (the caches stay)
 };
 

@@ -133,6 +133,7 @@ void RunSchedule(const Schedule& schedule, const Reference* reference, Findings*
                                           " when no thread could start");
             }
         }
+        layer::SetSendResult(schedule.failedSendPass != pass);
         const int started = g_module->Start(kCmdIdx, kTriggerType);
         if (started != 1) {
             findings->mixed.push_back(name + ": Start gave " + std::to_string(started));
