@@ -14,6 +14,8 @@ namespace {
 
 // A seed runs in well under a second; a minute means it hangs.
 constexpr unsigned kSeedAlarmSeconds = 60;
+// A child whose pass never ended leaves at once: its worker thread may still run.
+constexpr int kStuckExit = 3;
 constexpr int kExcerptLines = 12;
 
 // ---- Pipes
@@ -179,6 +181,9 @@ std::vector<SeedOutcome> ChildRunner::RunBatch(uint64_t first, uint64_t end, boo
                 RunSchedule(DrawSchedule(seed, reference.callCounts), &reference, &findings,
                             reports);
                 WriteAll(fd, Serialise(findings) + "end\n");
+                if (!findings.crashes.empty()) {
+                    _exit(kStuckExit);
+                }
             }
             alarm(0);
         },
@@ -200,7 +205,8 @@ std::vector<SeedOutcome> ChildRunner::RunBatch(uint64_t first, uint64_t end, boo
         }
     }
     *exitFailed = false;
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    if (WIFEXITED(status) &&
+        (WEXITSTATUS(status) == 0 || (ended && WEXITSTATUS(status) == kStuckExit))) {
         return outcomes;
     }
     if (outcomes.empty()) {

@@ -163,6 +163,10 @@ bool MakeReference(Reference* reference) {
         Findings findings;
         std::string reports[2];
         RunSchedule(none, nullptr, &findings, reports);
+        for (const std::string& crash : findings.crashes) {
+            std::fprintf(stderr, "fault-campaign: the fault-free schedule: %s\n", crash.c_str());
+            return false;
+        }
         for (int pass = 0; pass < 2; ++pass) {
             if (reports[pass].empty() || (run == 1 && reports[pass] != reference->reports[pass])) {
                 std::fprintf(stderr, "fault-campaign: the fault-free pass %d %s\n", pass + 1,
