@@ -322,6 +322,9 @@ class ValueCheck {
         int kept = 0;
         CountTcp(got.system, want.system, &lost, &kept);
         for (const Record& record : got.processes) {
+            if (unopened.count(Value(record, "pid")) != 0) {
+                Mixed("record of pid " + Value(record, "pid") + " although its Init failed");
+            }
             auto it = wanted.find(Value(record, "pid"));
             if (it == wanted.end()) {
                 Mixed("record of pid " + Value(record, "pid") + " that the fault-free pass lacks");
@@ -565,10 +568,15 @@ void CheckFailureRecords(const Schedule& schedule, const PassRecord& pass, Findi
             continue;
         }
         if (expected.initFailedFollows) {
-            const Event* init = NextFailureRecord(events, record - &events[0], &nextCall);
-            if (init == nullptr || init->log.text != kInitFailed) {
+            record = NextFailureRecord(events, record - &events[0], &nextCall);
+            if (record == nullptr || record->log.text != kInitFailed) {
                 findings->mixed.push_back(failure + " but \"" + kInitFailed + "\" did not follow");
+                continue;
             }
+        }
+        const Event* again = NextFailureRecord(events, record - &events[0], &nextCall);
+        if (again != nullptr && again->text == record->text) {
+            findings->mixed.push_back(failure + " and \"" + record->text + "\" was logged twice");
         }
     }
 }
@@ -586,6 +594,29 @@ std::set<std::string> UnopenedPids(const PassRecord& pass) {
         }
     }
     return pids;
+}
+
+// After a Stop the parser loop opens no further process, and a Stop before the pause
+// (its msleep included) leaves out the pause and the report.
+void CheckStop(const PassRecord& pass, Findings* findings) {
+    const std::vector<Event>& events = pass.events;
+    const auto stop = std::find_if(events.begin(), events.end(), [](const Event& event) {
+        return event.text == "log 4 stop korvaProc.";
+    });
+    const auto pause = std::find_if(events.begin(), events.end(),
+                                    [](const Event& event) { return event.text == "sleep 1000"; });
+    const auto pauseCall = std::find_if(
+        std::make_reverse_iterator(pause), events.rend(),
+        [](const Event& event) { return event.kind == Event::kCall && event.call == "msleep"; });
+    const std::string where = "pass " + std::to_string(pass.pass) + ": ";
+    if (std::any_of(stop, events.end(), [](const Event& event) {
+            return event.kind == Event::kCall && event.call == "OpenProcess";
+        })) {
+        findings->mixed.push_back(where + "a process opened after Stop");
+    }
+    if (pause != events.end() && pauseCall != events.rend() && stop < pauseCall.base() - 1) {
+        findings->mixed.push_back(where + "the pause and the report came after Stop");
+    }
 }
 
 bool HasEvent(const PassRecord& pass, const std::string& text) {
@@ -638,6 +669,7 @@ void CheckPass(const Schedule& schedule, const PassRecord& pass, const std::stri
                const std::string& firstReference, Findings* findings) {
     const std::string where = "pass " + std::to_string(pass.pass) + ": ";
     CheckFailureRecords(schedule, pass, findings);
+    CheckStop(pass, findings);
     if (!HasEvent(pass, "log 4 end of refresh proc info")) {
         findings->mixed.push_back(where + "the pass did not log its end");
     }
