@@ -10,6 +10,8 @@ namespace layer {
 
 void ResetControl();
 void ResetDoubles();
+void ResetFileApi();
+void ResetVersionApi();
 void RecordLog(const LogRecord& record);
 void RecordSleep(uint64_t milliseconds);
 void ClearSentMessages();

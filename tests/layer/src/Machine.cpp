@@ -76,6 +76,8 @@ void Reset() {
     machine() = Machine();
     ResetControl();
     ResetDoubles();
+    ResetFileApi();
+    ResetVersionApi();
 }
 
 void AdvanceClock(uint64_t hundredNanoseconds) { machine().systemTime += hundredNanoseconds; }
