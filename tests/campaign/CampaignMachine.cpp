@@ -48,6 +48,25 @@ const char kBadSigningTime[] = "C:\\Tools\\bad-signing-time.exe";
 const char kAlpha[] = "C:\\Tools\\alpha.exe";
 const char kBeta[] = "C:\\Tools\\beta.exe";
 const char kRewritten[] = "C:\\Tools\\rewritten.exe";
+// Version resources that lie about themselves; the claim takes the file's size in bytes.
+struct HostileShape {
+    const char* path;
+    void (*apply)(layer::VersionResource& version, size_t fileBytes);
+};
+const HostileShape kHostileShapes[] = {
+    {"C:\\Hostile\\claim-past-end.exe",
+     [](layer::VersionResource& v, size_t bytes) { v.dataSizeClaim = bytes + 16; }},
+    {"C:\\Hostile\\claim-2g.exe",
+     [](layer::VersionResource& v, size_t) { v.dataSizeClaim = 0x7FFFFFF0; }},
+    {"C:\\Hostile\\claim-4g.exe",
+     [](layer::VersionResource& v, size_t) { v.dataSizeClaim = 0xFFFFFFFF; }},
+    {"C:\\Hostile\\claim-3.exe", [](layer::VersionResource& v, size_t) { v.dataSizeClaim = 3; }},
+    {"C:\\Hostile\\root-6.exe", [](layer::VersionResource& v, size_t) { v.rootLength = 6; }},
+    {"C:\\Hostile\\table-ffff.exe",
+     [](layer::VersionResource& v, size_t) { v.stringTableLength = 0xFFFF; }},
+    {"C:\\Hostile\\unterminated.exe",
+     [](layer::VersionResource& v, size_t) { v.unterminatedStrings = true; }},
+};
 
 constexpr uint32_t kReusedPid = 1200;
 constexpr uint32_t kGoneBeforeInit = 2900;
@@ -155,6 +174,11 @@ void AddExecutables() {
     beta.signature = Signed("Beta Ltd");
     layer::AddCounterSignature(beta.signature, "Campaign TSA", At(1650000000));
     Describe(Executable(kRewritten, 19), kEnglish, kUnicode, "Rewritten 1.0", "Rewrite Ltd");
+    for (const HostileShape& shape : kHostileShapes) {
+        layer::File& file = Executable(shape.path, 20);
+        Describe(file, kEnglish, kUnicode, "Hostile", "Hostile Ltd");
+        shape.apply(file.version, layer::FileBytes(file).size());
+    }
 }
 
 struct ProcessShape {
@@ -222,6 +246,16 @@ void AddProcesses() {
         process.userTime = 9999999ULL + shape.pid % 5;  // sums that truncate
         process.workingSetBytes = (8ULL + shape.pid % 32) << 20;
         layer::machine().processes.push_back(process);
+    }
+    uint32_t pid = 8000;
+    for (const HostileShape& shape : kHostileShapes) {
+        layer::Process process = layer::machine().processes.back();
+        process.pid = pid;
+        process.imagePath = shape.path;
+        process.cmdLine = std::string("\"") + shape.path + "\" --crafted";
+        process.creationTime = At(kNow - 600 - pid % 97);
+        layer::machine().processes.push_back(process);
+        pid += 4;
     }
     layer::machine().FindProcess(900)->openError = ERROR_ACCESS_DENIED;
     layer::machine().FindProcess(3200)->inSnapshot = false;

@@ -1,6 +1,6 @@
 #pragma once
 
-// The scripted machine every schedule of the fault campaign runs on: about forty
+// The scripted machine every schedule of the fault campaign runs on: about forty-five
 // processes over executables of every shape the layer models, TCP rows in every
 // state, and what changes while and between the two passes.
 

@@ -14,8 +14,11 @@ constexpr DWORD kInvalidHandle = 6;
 constexpr DWORD kNotEnoughMemory = 8;
 constexpr DWORD kNoMoreFiles = 18;
 constexpr DWORD kBadLength = 24;
+constexpr DWORD kPathNotFound = 3;
+constexpr DWORD kCrcError = 23;
 constexpr DWORD kGenFailure = 31;
 constexpr DWORD kSharingViolation = 32;
+constexpr DWORD kLockViolation = 33;
 constexpr DWORD kNotSupported = 50;
 constexpr DWORD kInvalidParameter = 87;
 constexpr DWORD kInsufficientBuffer = 122;
@@ -27,6 +30,7 @@ constexpr DWORD kResourceDataNotFound = 1812;
 constexpr DWORD kResourceTypeNotFound = 1813;
 constexpr DWORD kResourceNameNotFound = 1814;
 constexpr DWORD kTrustFailure = 1789;
+constexpr DWORD kIoDevice = 1117;
 constexpr DWORD kOutOfMemory = 0x8007000E;
 constexpr DWORD kCryptNotFound = 0x80092004;
 constexpr DWORD kCryptNoMatch = 0x80092009;
@@ -55,6 +59,10 @@ const std::map<std::string, std::vector<DWORD>>& Table() {
         {"FileTimeToSystemTime", {kInvalidParameter}},
         {"GetFileTime", {kAccessDenied, kInvalidHandle, kSharingViolation}},
         {"IsWow64Process", {kInvalidHandle, kAccessDenied}},
+        {"CreateFileW", {kPathNotFound, kAccessDenied, kSharingViolation}},
+        {"GetFileSizeEx", {kAccessDenied, kIoDevice}},
+        {"SetFilePointerEx", {kIoDevice}},
+        {"ReadFile", {kLockViolation, kCrcError, kIoDevice}},
         // version
         {"GetFileVersionInfoSizeA",
          {kResourceDataNotFound, kResourceTypeNotFound, kAccessDenied, kSharingViolation}},

@@ -468,7 +468,8 @@ bool RecordOfFailure(const std::string& call, int role, DWORD error, int64_t pid
     } else if (call == "GetFileTime") {
         *expected = Exact("ProcInfoParser_Win", 317, "cal file time error: " + code + ", ");
         expected->tail = ExpectedRecord::kAnything;  // the image path follows
-    } else if (call == "GetFileVersionInfoA") {
+    } else if (call == "GetFileVersionInfoA" || call == "CreateFileW" || call == "GetFileSizeEx" ||
+               call == "SetFilePointerEx" || call == "ReadFile") {  // the resource's copy
         *expected = Exact("FilePropertyCache", 90, "GetFileVersionInfoA error. err: " + code);
     } else if (call == "VerQueryValueA" && (role == 1 || role == 2)) {  // the company is silent
         *expected = Exact("FilePropertyCache", role == 1 ? 100 : 114,
