@@ -36,6 +36,7 @@ target_include_directories(korvaproc_static SYSTEM PUBLIC ${KORVA_THIRD_PARTY_IN
 target_link_libraries(korvaproc_static PUBLIC rynUtil korvaNetWork iphlpapi ws2_32 crypt32 version psapi advapi32)
 
 add_subdirectory(tests/fixtures)
+add_subdirectory(tests/hostile)
 
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/wine/CMakeLists.txt)
     add_subdirectory(tests/wine)

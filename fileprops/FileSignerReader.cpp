@@ -10,6 +10,7 @@ namespace {
 
 const DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr size_t kDateChars = 128;
+constexpr WORD kLastYear = 9999;  // the date text has four digits for the year
 
 // Move-only owner of one crypt32 or kernel32 object; the release keeps the last error.
 template <typename Handle, typename Traits>
@@ -176,8 +177,10 @@ bool ReadSigningTime(const CMSG_SIGNER_INFO& counterSigner, SYSTEMTIME& local) {
         return false;
     }
     FILETIME localTime = {};
-    // A time that cannot be converted is no time: the date stays empty.
-    return FileTimeToLocalFileTime(&utc, &localTime) && FileTimeToSystemTime(&localTime, &local);
+    // A time that cannot be converted, or written in 14 digits, is no time: the date
+    // stays empty.
+    return FileTimeToLocalFileTime(&utc, &localTime) &&
+           FileTimeToSystemTime(&localTime, &local) && local.wYear <= kLastYear;
 }
 
 std::wstring FormatSignDate(const SYSTEMTIME& time) {

@@ -50,7 +50,7 @@ DWORD ErrorOfFailedCall() {
 }
 
 // The file, held open for the whole read so it cannot be rewritten or replaced between
-// the check of its resource and the system's copy of it.
+// the check of its resource and the system's reads of it.
 CWinHandle OpenForCheck(const std::string& utf8Path) {
     const std::wstring path = ryn::CStringUtil::utf8_2ws(ryn::CFileUtil::GetAccessPath(utf8Path));
     return CWinHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -86,39 +86,46 @@ void CVersionInfoReader::Read(const std::string& utf8Path, FilePropertyRecord& r
     }
 }
 
+// The resource's place is checked before the system is asked anything about it: even
+// the size query follows the resource directory and faults on an entry outside the image.
 bool CVersionInfoReader::Load(const std::string& utf8Path, const std::string& codePagePath) {
-    DWORD handle = 0;
-    const DWORD size = GetFileVersionInfoSizeA(codePagePath.c_str(), &handle);
-    if (size == 0) {
-        return false;
+    const CWinHandle file = OpenForCheck(utf8Path);
+    if (!file.valid()) {
+        return false;  // unreadable: as silent as the system's size query would be
     }
-    if (!Copy(utf8Path, codePagePath, size)) {
+    DWORD error = kMalformed;
+    const CVersionResourcePlacement::Verdict placement =
+        CVersionResourcePlacement(file.get()).Check(&error);
+    if (placement == CVersionResourcePlacement::kOutside) {
+        LogReadFailed(error);
+    }
+    DWORD handle = 0;
+    const DWORD size = placement == CVersionResourcePlacement::kInside
+                           ? GetFileVersionInfoSizeA(codePagePath.c_str(), &handle)
+                           : 0;
+    if (size == 0 || !Copy(codePagePath, size)) {
         m_block.clear();
         return false;
     }
     return true;
 }
 
-bool CVersionInfoReader::Copy(const std::string& utf8Path, const std::string& codePagePath,
-                              DWORD size) {
-    const CWinHandle file = OpenForCheck(utf8Path);
-    DWORD error = kMalformed;
-    if (!file.valid()) {
-        error = ErrorOfFailedCall();
-    } else if (size <= kLargestBlockRequest &&
-               CVersionResourcePlacement(file.get()).AllInsideFile(&error)) {
-        m_block.assign(static_cast<size_t>(size) + 1, 0);
-        SetLastError(ERROR_SUCCESS);
-        if (!GetFileVersionInfoA(codePagePath.c_str(), 0, size, m_block.data())) {
-            error = ErrorOfFailedCall();
-        } else if (CVersionBlockShape::IsSound(m_block.data(), size)) {
-            return true;
-        } else {
-            error = kMalformed;
-        }
+bool CVersionInfoReader::Copy(const std::string& codePagePath, DWORD size) {
+    if (size > kLargestBlockRequest) {
+        LogReadFailed(kMalformed);
+        return false;
     }
-    LogReadFailed(error);
-    return false;
+    m_block.assign(static_cast<size_t>(size) + 1, 0);
+    SetLastError(ERROR_SUCCESS);
+    if (!GetFileVersionInfoA(codePagePath.c_str(), 0, size, m_block.data())) {
+        LogReadFailed(ErrorOfFailedCall());
+        return false;
+    }
+    if (!CVersionBlockShape::IsSound(m_block.data(), size)) {
+        LogReadFailed(kMalformed);
+        return false;
+    }
+    return true;
 }
 
 const BYTE* CVersionInfoReader::Query(const char* subBlock, UINT* length, DWORD* error) const {

@@ -23,7 +23,7 @@ class CVersionInfoReader {
     // Reads and checks the resource; false when there is none (silently) or it cannot be
     // used (logged).
     bool Load(const std::string& utf8Path, const std::string& codePagePath);
-    bool Copy(const std::string& utf8Path, const std::string& codePagePath, DWORD size);
+    bool Copy(const std::string& codePagePath, DWORD size);
     // The value of a sub-block inside the buffer, or null with the failure's code in *error.
     const BYTE* Query(const char* subBlock, UINT* length, DWORD* error) const;
     const BYTE* QueryString(WORD language, WORD codePage, const char* name, DWORD* error) const;

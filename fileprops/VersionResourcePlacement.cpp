@@ -1,5 +1,6 @@
 #include "fileprops/VersionResourcePlacement.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -11,6 +12,7 @@ constexpr uint16_t kPe32PlusMagic = 0x20B;
 constexpr uint32_t kDosHeaderBytes = 64;
 constexpr uint32_t kLfanewOffset = 0x3C;
 constexpr uint32_t kFileHeaderBytes = 24;  // signature and IMAGE_FILE_HEADER
+constexpr uint32_t kImageSizeOffset = 56;  // SizeOfImage, in both optional headers
 constexpr uint32_t kSectionHeaderBytes = 40;
 constexpr uint32_t kResourceDirectoryIndex = 2;
 constexpr uint32_t kDirectoryHeaderBytes = 16;
@@ -39,33 +41,49 @@ uint32_t U32(const unsigned char* at) {
 CVersionResourcePlacement::CVersionResourcePlacement(HANDLE file)
     : m_file(file),
       m_fileSize(0),
+      m_imageSize(0),
       m_readError(0),
       m_sections(),
       m_sectionCount(0),
       m_entriesSeen(0) {}
 
-bool CVersionResourcePlacement::AllInsideFile(DWORD* error) {
+CVersionResourcePlacement::Verdict CVersionResourcePlacement::Check(DWORD* error) {
     LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(m_file, &size)) {
+        m_readError = GetLastError();
+        return Fail(error);
+    }
+    m_fileSize = static_cast<uint64_t>(size.QuadPart);
+    uint64_t ntOffset = 0;
+    if (!FindNtHeaders(&ntOffset)) {
+        return m_readError != 0 ? Fail(error) : kNoVersion;
+    }
     uint32_t resourceRva = 0;
     std::vector<DirectoryEntry> types;
-    bool inside = GetFileSizeEx(m_file, &size) != FALSE;
-    if (!inside) {
-        m_readError = GetLastError();
-    } else {
-        m_fileSize = static_cast<uint64_t>(size.QuadPart);
-        inside = ReadHeaders(&resourceRva) && ReadDirectory(resourceRva, true, &types);
+    if (!ReadHeaders(ntOffset, &resourceRva)) {
+        return Fail(error);
     }
-    bool versionSeen = false;
-    for (size_t i = 0; inside && i < types.size(); ++i) {
-        if (types[i].name == kVersionType) {
-            versionSeen = true;
-            inside = CheckVersionType(resourceRva, types[i]);
+    if (resourceRva == 0) {
+        return kNoVersion;
+    }
+    if (!ReadDirectory(resourceRva, true, &types)) {
+        return Fail(error);
+    }
+    Verdict verdict = kNoVersion;
+    for (const DirectoryEntry& type : types) {
+        if (type.name == kVersionType) {
+            if (!CheckVersionType(resourceRva, type)) {
+                return Fail(error);
+            }
+            verdict = kInside;
         }
     }
-    // The system found a version resource that this reading of the image cannot see.
-    inside = inside && versionSeen;
-    *error = inside ? ERROR_SUCCESS : (m_readError != 0 ? m_readError : ERROR_INVALID_DATA);
-    return inside;
+    return verdict;
+}
+
+CVersionResourcePlacement::Verdict CVersionResourcePlacement::Fail(DWORD* error) const {
+    *error = m_readError != 0 ? m_readError : ERROR_INVALID_DATA;
+    return kOutside;
 }
 
 bool CVersionResourcePlacement::ReadAt(uint64_t offset, void* out, uint32_t size) {
@@ -83,20 +101,26 @@ bool CVersionResourcePlacement::ReadAt(uint64_t offset, void* out, uint32_t size
     return read == size;
 }
 
-bool CVersionResourcePlacement::ReadHeaders(uint32_t* resourceRva) {
+bool CVersionResourcePlacement::FindNtHeaders(uint64_t* ntOffset) {
     unsigned char dos[kDosHeaderBytes];
     if (!ReadAt(0, dos, sizeof(dos)) || U16(dos) != kDosMagic) {
         return false;
     }
-    const uint64_t ntOffset = U32(dos + kLfanewOffset);
+    *ntOffset = U32(dos + kLfanewOffset);
+    unsigned char signature[4];
+    return ReadAt(*ntOffset, signature, sizeof(signature)) && U32(signature) == kPeSignature;
+}
+
+bool CVersionResourcePlacement::ReadHeaders(uint64_t ntOffset, uint32_t* resourceRva) {
     unsigned char nt[kFileHeaderBytes];
-    if (!ReadAt(ntOffset, nt, sizeof(nt)) || U32(nt) != kPeSignature) {
+    if (!ReadAt(ntOffset, nt, sizeof(nt))) {
         return false;
     }
     const uint16_t sectionCount = U16(nt + 6);
     const uint16_t optionalBytes = U16(nt + 20);
     std::vector<unsigned char> optional(optionalBytes);
-    if (optionalBytes < 2 || !ReadAt(ntOffset + kFileHeaderBytes, optional.data(), optionalBytes)) {
+    if (optionalBytes < kImageSizeOffset + 4 ||
+        !ReadAt(ntOffset + kFileHeaderBytes, optional.data(), optionalBytes)) {
         return false;
     }
     const uint16_t magic = U16(optional.data());
@@ -109,9 +133,9 @@ bool CVersionResourcePlacement::ReadHeaders(uint32_t* resourceRva) {
         U32(optional.data() + countOffset) <= kResourceDirectoryIndex) {
         return false;
     }
+    m_imageSize = U32(optional.data() + kImageSizeOffset);
     *resourceRva = U32(optional.data() + directoryOffset);
-    return *resourceRva != 0 &&
-           ReadSections(ntOffset + kFileHeaderBytes + optionalBytes, sectionCount);
+    return ReadSections(ntOffset + kFileHeaderBytes + optionalBytes, sectionCount);
 }
 
 bool CVersionResourcePlacement::ReadSections(uint64_t tableOffset, uint16_t count) {
@@ -124,17 +148,25 @@ bool CVersionResourcePlacement::ReadSections(uint64_t tableOffset, uint16_t coun
     }
     for (unsigned i = 0; i < count; ++i) {
         const unsigned char* header = table + i * kSectionHeaderBytes;
-        m_sections[i] = Section{U32(header + 12), U32(header + 16), U32(header + 20)};
+        const uint32_t virtualSize = U32(header + 8);
+        const uint32_t rawSize = U32(header + 16);
+        // A section without a virtual size is mapped as large as its raw data.
+        const uint32_t extent = virtualSize != 0 && virtualSize < rawSize ? virtualSize : rawSize;
+        m_sections[i] = Section{U32(header + 12), extent, U32(header + 20)};
     }
     m_sectionCount = count;
     return true;
 }
 
-// The first section whose raw data holds the RVA, as the system's own lookup takes it.
+// The first section that holds the RVA, as the system's own lookup takes it. What is
+// available there must exist in the file (its raw layout) and in the image layout alike.
 bool CVersionResourcePlacement::Locate(uint64_t rva, uint64_t* offset, uint64_t* available) const {
+    if (rva >= m_imageSize) {
+        return false;
+    }
     for (unsigned i = 0; i < m_sectionCount; ++i) {
         const Section& section = m_sections[i];
-        if (rva < section.virtualAddress || rva - section.virtualAddress >= section.rawSize) {
+        if (rva < section.virtualAddress || rva - section.virtualAddress >= section.extent) {
             continue;
         }
         const uint64_t into = rva - section.virtualAddress;
@@ -142,9 +174,7 @@ bool CVersionResourcePlacement::Locate(uint64_t rva, uint64_t* offset, uint64_t*
         if (*offset >= m_fileSize) {
             return false;
         }
-        const uint64_t inSection = section.rawSize - into;
-        const uint64_t inFile = m_fileSize - *offset;
-        *available = inSection < inFile ? inSection : inFile;
+        *available = std::min({section.extent - into, m_fileSize - *offset, m_imageSize - rva});
         return true;
     }
     return false;
@@ -182,7 +212,7 @@ bool CVersionResourcePlacement::ReadDirectory(uint64_t rva, bool idsOnly,
 }
 
 // Every name under RT_VERSION, and every language under each name, must lead to data
-// inside the file: the system may pick any of them.
+// that fits: the system may pick any of them.
 bool CVersionResourcePlacement::CheckVersionType(uint64_t resourceRva, const DirectoryEntry& type) {
     std::vector<DirectoryEntry> names;
     if ((type.offset & kSubdirectoryFlag) == 0 ||

@@ -5,19 +5,25 @@
 #include <cstdint>
 #include <vector>
 
-// Where the version resources of a PE file lie, checked against the file itself.
-// GetFileVersionInfoA copies as many bytes as the resource's data entry claims from
-// wherever that entry points, so an entry that reaches past its section or past the
-// end of the file makes the system read memory that is not there.
+// Where the version resources of a PE file lie, checked against the file itself before
+// the system is asked about them. The system follows the resource directory and copies
+// as many bytes as a data entry claims from wherever the entry points, in the file or in
+// its image layout, so an entry that reaches past what either holds makes it read memory
+// that is not there.
 class CVersionResourcePlacement {
   public:
+    enum Verdict {
+        kNoVersion,  // not a PE image, or one without an RT_VERSION resource
+        kInside,     // every RT_VERSION data entry, and each directory on the way, fits
+        kOutside,    // something on the way does not fit or cannot be read: see *error
+    };
+
     // file: an open handle with read access; its file pointer is moved.
     explicit CVersionResourcePlacement(HANDLE file);
 
-    // True when the file is a PE image and every RT_VERSION data entry lies within one
-    // section's raw data and within the file. False, with the reason in *error, otherwise:
-    // a failed read's own code, or ERROR_INVALID_DATA for a malformed or lying image.
-    bool AllInsideFile(DWORD* error);
+    // For kOutside, *error is a failed read's own code, or ERROR_INVALID_DATA for a
+    // malformed or lying image.
+    Verdict Check(DWORD* error);
 
   private:
     struct DirectoryEntry {
@@ -26,12 +32,15 @@ class CVersionResourcePlacement {
     };
     struct Section {
         uint32_t virtualAddress;
-        uint32_t rawSize;
+        uint32_t extent;  // bytes both layouts hold: raw data, and no more than mapped
         uint32_t rawOffset;
     };
 
+    Verdict Fail(DWORD* error) const;
     bool ReadAt(uint64_t offset, void* out, uint32_t size);
-    bool ReadHeaders(uint32_t* resourceRva);
+    // The NT headers' offset when the file starts like a PE image.
+    bool FindNtHeaders(uint64_t* ntOffset);
+    bool ReadHeaders(uint64_t ntOffset, uint32_t* resourceRva);
     bool ReadSections(uint64_t tableOffset, uint16_t count);
     // File offset and the bytes available there for an RVA; false when no section has it.
     bool Locate(uint64_t rva, uint64_t* offset, uint64_t* available) const;
@@ -43,7 +52,8 @@ class CVersionResourcePlacement {
 
     HANDLE m_file;
     uint64_t m_fileSize;
-    DWORD m_readError;  // the code of a read that failed, 0 when the bytes were short
+    uint32_t m_imageSize;  // SizeOfImage: nothing of the image layout lies beyond it
+    DWORD m_readError;     // the code of a read that failed, 0 when the bytes were short
     static constexpr unsigned kMostSections = 96;  // the loader's own limit
     Section m_sections[kMostSections];
     unsigned m_sectionCount;

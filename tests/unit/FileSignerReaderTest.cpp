@@ -61,6 +61,15 @@ TEST_F(FileSignerReaderTest, SigningDateFollowsTheTimeZoneAtReading) {
     EXPECT_EQ(west.signDate, L"20190304220709");
 }
 
+// 9999-12-31 20:00 UTC is the year 10000 eight hours east: no 14-digit text holds it.
+TEST_F(FileSignerReaderTest, LocalYearBeyond9999GivesNoDate) {
+    layer::AddCounterSignature(AddSigned(), "Korva TSA", layer::FileTimeFromUnix(253402286400));
+    layer::machine().timeZoneOffsetSeconds = 8 * 3600;
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(info.signerName, L"Korva Test Signer");
+    EXPECT_EQ(info.signDate, L"");
+}
+
 TEST_F(FileSignerReaderTest, SignerNameIsEmailThenCommonNameThenUnitThenOrganization) {
     layer::Signature& signature = AddSigned();
     signature.signer.subject = Subject("Korva Test Signer", "sign@korva.test");

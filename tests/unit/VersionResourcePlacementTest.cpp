@@ -19,29 +19,54 @@ class VersionResourcePlacementTest : public LayerTest {
         return layer::FileBytes(file);
     }
 
-    static bool Inside(const std::string& bytes, DWORD* error) {
+    static CVersionResourcePlacement::Verdict Check(const std::string& bytes, DWORD* error) {
         layer::machine().files[kImage].content = bytes;
         const HANDLE file = CreateFileW(L"C:\\Apps\\image.exe", GENERIC_READ, FILE_SHARE_READ,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        const bool inside = CVersionResourcePlacement(file).AllInsideFile(error);
+        const CVersionResourcePlacement::Verdict verdict =
+            CVersionResourcePlacement(file).Check(error);
         CloseHandle(file);
-        return inside;
+        return verdict;
     }
 };
 
-TEST_F(VersionResourcePlacementTest, TheDataEntryMustEndInsideItsSectionAndTheFile) {
+// Every place the system follows on the way to the version data must exist in the file
+// and in its image layout; a file that is no image, or has no version, is no finding.
+TEST_F(VersionResourcePlacementTest, EachStepToTheDataMustFitTheFileAndTheImage) {
+    using Verdict = CVersionResourcePlacement::Verdict;
     const std::string good = GoodImage();
-    DWORD error = 0;
-    EXPECT_TRUE(Inside(good, &error));
-    EXPECT_EQ(error, 0u);
-    // The data entry's Size field sits at 0x200 + 0x4C; the block starts at 0x258.
-    std::string lying = good;
-    const uint32_t toTheEnd = static_cast<uint32_t>(good.size() - 0x258);
-    std::memcpy(&lying[0x24C], &toTheEnd, sizeof(toTheEnd));
-    EXPECT_FALSE(Inside(lying, &error));  // past the section's raw data, though in the file
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_DATA));
-    EXPECT_FALSE(Inside(good.substr(0, 0x260), &error));  // the file cut inside the block
-    EXPECT_FALSE(Inside("MZ", &error));
+    const auto patched = [&good](size_t at, uint32_t value) {
+        std::string bytes = good;
+        std::memcpy(&bytes[at], &value, sizeof(value));
+        return bytes;
+    };
+    // The data entry sits at 0x248 (RVA, size); the block starts at 0x258.
+    const uint32_t blockSize = static_cast<uint32_t>(good.size() - 0x258 - 7);  // 7: content
+    const struct {
+        const char* what;
+        std::string bytes;
+        Verdict verdict;
+    } cases[] = {
+        {"a good image", good, CVersionResourcePlacement::kInside},
+        {"past the mapped section, in its raw data", patched(0x24C, blockSize + 1),
+         CVersionResourcePlacement::kOutside},
+        {"past the image's size", patched(0x58 + 56, 0x1000), CVersionResourcePlacement::kOutside},
+        {"a language entry outside the image", patched(0x244, 0x7FFFFFF0),
+         CVersionResourcePlacement::kOutside},
+        {"a directory outside the section", patched(0x214, 0x80000F00u),
+         CVersionResourcePlacement::kOutside},
+        {"the file cut inside the block", good.substr(0, 0x260),
+         CVersionResourcePlacement::kOutside},
+        {"no resource directory", patched(0x58 + 128, 0), CVersionResourcePlacement::kNoVersion},
+        {"no RT_VERSION", patched(0x210, 3), CVersionResourcePlacement::kNoVersion},
+        {"no image at all", "MZ", CVersionResourcePlacement::kNoVersion},
+    };
+    for (const auto& c : cases) {
+        DWORD error = 0;
+        EXPECT_EQ(Check(c.bytes, &error), c.verdict) << c.what;
+        EXPECT_EQ(error, c.verdict == CVersionResourcePlacement::kOutside ? ERROR_INVALID_DATA : 0)
+            << c.what;
+    }
 }
 
 // Any bytes at all: the reader stays inside what it read (the sanitizers watch), reads a
@@ -59,7 +84,7 @@ TEST_F(VersionResourcePlacementTest, ExplorerOfDamagedHeadersAndDirectories) {
         }
         const int readsBefore = layer::CallCount("ReadFile");
         DWORD error = 0;
-        Inside(bytes, &error);
+        Check(bytes, &error);
         ASSERT_LE(layer::CallCount("ReadFile") - readsBefore, 40) << "round " << round;
     }
 }

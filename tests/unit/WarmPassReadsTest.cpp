@@ -58,9 +58,10 @@ TEST_F(WarmPassReadsTest, SecondPassOverUnchangedFilesReadsNoContent) {
     ASSERT_TRUE(RunPass(module, 1));
     const std::map<std::string, int> afterFirst = Reads();
     // One digest per process; one signature and one version read (with the check of the
-    // resource's place in the file) per file.
+    // resource's place in the file) per file; a file too short to be an image is not
+    // asked for a version at all.
     EXPECT_EQ(afterFirst.at(kEditor) - afterFirst.at(kAgent), 1);
-    EXPECT_EQ(afterFirst.at(kPlain), 1 + 1 + 1);
+    EXPECT_EQ(afterFirst.at(kPlain), 1 + 1);
 
     ASSERT_TRUE(RunPass(module, 2));
     EXPECT_EQ(Reads(), afterFirst);
@@ -69,7 +70,7 @@ TEST_F(WarmPassReadsTest, SecondPassOverUnchangedFilesReadsNoContent) {
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(FileMembers(reports[1]), FileMembers(reports[0]));
     EXPECT_EQ(FileMembers(reports[1]).at(36),
-              "1d7c4e9531afd551cbb2d52d8ddd9de3 Described SignCompany: Korva Signing");
+              "33476113ad8daf829ea97000a757b5f8 Described SignCompany: Korva Signing");
 }
 
 TEST_F(WarmPassReadsTest, OnlyTheRewrittenFileIsReadAgain) {

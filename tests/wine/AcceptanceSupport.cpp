@@ -118,6 +118,21 @@ FileFacts ReadFileFacts(const std::string& utf8Path) {
     return facts;
 }
 
+bool ShiftModifyTime(const std::string& utf8Path, int64_t seconds) {
+    ryn::UniqueHandle file(CreateFileW(Wide(utf8Path).c_str(), FILE_WRITE_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    FILETIME written = {};
+    if (!file.valid() || !GetFileTime(file.get(), nullptr, nullptr, &written)) {
+        return false;
+    }
+    ULARGE_INTEGER value = {{written.dwLowDateTime, written.dwHighDateTime}};
+    value.QuadPart += static_cast<uint64_t>(seconds) * kTicksPerSecond;
+    written.dwLowDateTime = value.LowPart;
+    written.dwHighDateTime = value.HighPart;
+    return SetFileTime(file.get(), nullptr, nullptr, &written) != 0;
+}
+
 RunningProcess::RunningProcess(const std::string& utf8Program, const std::string& utf8CommandLine) {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE stdinRead = nullptr;

@@ -38,6 +38,8 @@ struct FileFacts {
     int64_t modifyTime = 0;
 };
 FileFacts ReadFileFacts(const std::string& utf8Path);
+// Moves the file's last-write time by that many seconds, so the caches read it anew.
+bool ShiftModifyTime(const std::string& utf8Path, int64_t seconds);
 
 // A process of ours, started with exactly the given command line and a pipe on
 // stdin; it has said its first line ("ready ...") when the constructor returns.

@@ -4,7 +4,8 @@
 set -u
 export WINEPREFIX="$(realpath -m "$1")"
 shift
-export WINEDEBUG=-all
+# KORVA_WINEDEBUG lets a test turn on a debug channel, such as heap checking.
+export WINEDEBUG="${KORVA_WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export TZ="${TZ:-UTC}"
 # No display: Wine falls back to its null driver.

@@ -184,6 +184,7 @@ VersionImage BuildImage(const layer::File& file) {
     PutU16(bytes, 0x46, 1);         // one section
     PutU16(bytes, 0x54, 0xF0);      // optional header size
     PutU16(bytes, 0x58, 0x20B);     // PE32+
+    PutU32(bytes, 0x58 + 56, kSectionRva + ((virtualSize + 0xFFF) & ~0xFFFu));  // SizeOfImage
     PutU32(bytes, 0x58 + 108, 16);  // data directories
     PutU32(bytes, 0x58 + 128, kSectionRva);
     PutU32(bytes, 0x58 + 132, virtualSize);
