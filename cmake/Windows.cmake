@@ -27,6 +27,7 @@ target_include_directories(korvaProc PUBLIC ${CMAKE_SOURCE_DIR})
 target_include_directories(korvaProc SYSTEM PRIVATE ${KORVA_THIRD_PARTY_INCLUDE})
 target_link_libraries(korvaProc PRIVATE rynUtil korvaNetWork iphlpapi ws2_32 crypt32 version psapi advapi32)
 set_target_properties(korvaProc PROPERTIES PREFIX "")
+korva_add_version_resource(korvaProc)
 
 # The same sources as a static library, for Wine tests of the module's inner classes.
 add_library(korvaproc_static STATIC ${KORVA_MODULE_SOURCES})

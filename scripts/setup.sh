@@ -9,7 +9,7 @@ packages=(
     gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix
     wine64 wine32:i386
     rapidjson-dev googletest libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-    osslsigncode openssl faketime jq python3 clang-format coreutils qemu-user
+    osslsigncode openssl faketime jq python3 python3-jsonschema clang-format coreutils qemu-user
 )
 
 as_root=()

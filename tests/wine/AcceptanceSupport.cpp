@@ -133,6 +133,30 @@ bool ShiftModifyTime(const std::string& utf8Path, int64_t seconds) {
     return SetFileTime(file.get(), nullptr, nullptr, &written) != 0;
 }
 
+namespace {
+
+ryn::UniqueHandle OpenReports(const std::string& name, DWORD access, DWORD disposition) {
+    CreateDirectoryW(L"reports", nullptr);
+    return ryn::UniqueHandle(CreateFileW(Wide("reports\\" + name + ".jsonl").c_str(), access,
+                                         FILE_SHARE_READ, nullptr, disposition,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+}  // namespace
+
+bool StartReports(const std::string& name) {
+    return OpenReports(name, GENERIC_WRITE, CREATE_ALWAYS).valid();
+}
+
+bool SaveReport(const std::string& name, const std::string& body) {
+    ryn::UniqueHandle file = OpenReports(name, FILE_APPEND_DATA, OPEN_ALWAYS);
+    const std::string line = body + "\n";
+    DWORD written = 0;
+    return file.valid() &&
+           WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+           written == line.size();
+}
+
 RunningProcess::RunningProcess(const std::string& utf8Program, const std::string& utf8CommandLine) {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE stdinRead = nullptr;

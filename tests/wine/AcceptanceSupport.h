@@ -64,6 +64,13 @@ class RunningProcess {
     std::string m_readyLine;
 };
 
+// A suite's reports go to reports\<name>.jsonl under the working directory, one
+// line each, where ctest checks them against the message schema after the suites.
+// StartReports makes the file empty, so that a suite that ran and saved nothing
+// shows as such; SaveReport appends one report body.
+bool StartReports(const std::string& name);
+bool SaveReport(const std::string& name, const std::string& body);
+
 // One pass as the agent's service runs it, with what the test saw around it.
 struct PassOutcome {
     int started = 0;          // what Start returned

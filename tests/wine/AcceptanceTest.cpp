@@ -22,10 +22,8 @@
 #include <rapidjson/writer.h>
 
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -233,6 +231,10 @@ class AcceptanceTest : public ::testing::Test {
     }
 
     static void Build(Scene& scene) {
+        if (!acceptance::StartReports("acceptance")) {
+            scene.setupError = "cannot start the report file";
+            return;
+        }
         scene.user = AccountName();
         scene.folder = winetest::ScratchFolder(kFolder);
         const std::string fixtures = acceptance::FixtureDir();
@@ -329,10 +331,10 @@ class AcceptanceTest : public ::testing::Test {
         std::printf("one pass with %zu processes of ours: %llu ms, report %zu bytes\n",
                     scene.known.size(), static_cast<unsigned long long>(scene.outcome.milliseconds),
                     scene.outcome.body.size());
-        // Kept for a look after a failure.
-        std::ofstream(acceptance::Wide(scene.folder + "\\..\\acceptance-report.json").c_str(),
-                      std::ios::binary)
-            << scene.outcome.body;
+        // Checked against the message schema after the suite, and kept for a look.
+        if (scene.outcome.delivered && !acceptance::SaveReport("acceptance", scene.outcome.body)) {
+            scene.setupError += "cannot save the report\n";
+        }
         // Strict: standard JSON only, valid UTF-8, nothing after the root value.
         scene.report.Parse<rapidjson::kParseValidateEncodingFlag>(scene.outcome.body.c_str(),
                                                                   scene.outcome.body.size());

@@ -14,6 +14,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "WineTestSupport.h"
@@ -196,6 +197,74 @@ TEST_F(FilePropertiesOnWine, FolderIsNoFileAndLogs56) {
     EXPECT_EQ(
         "2 FilePropertyCache:56 Parameter error when add new file property cache: " + FixtureDir(),
         records[0]);
+}
+
+// A file's whole version resource; empty when it has none.
+std::vector<char> VersionData(const std::string& path) {
+    const std::wstring file = Wide(path);
+    DWORD ignored = 0;
+    std::vector<char> data(GetFileVersionInfoSizeW(file.c_str(), &ignored));
+    if (!data.empty() &&
+        !GetFileVersionInfoW(file.c_str(), 0, static_cast<DWORD>(data.size()), data.data())) {
+        data.clear();
+    }
+    return data;
+}
+
+// A string of the resource's US English Unicode table.
+std::string VersionString(const std::vector<char>& data, const char* name) {
+    const std::wstring key = L"\\StringFileInfo\\040904b0\\" + Wide(name);
+    void* value = nullptr;
+    UINT length = 0;
+    if (data.empty() || !VerQueryValueW(data.data(), key.c_str(), &value, &length) || length == 0) {
+        return "<none>";
+    }
+    return Utf8(std::wstring(static_cast<const wchar_t*>(value), length - 1));
+}
+
+// "major.minor.patch" of the fixed part, and how many translations the resource lists.
+std::string FixedVersionAndTranslations(const std::vector<char>& data) {
+    void* fixed = nullptr;
+    void* translations = nullptr;
+    UINT fixedLength = 0;
+    UINT translationsLength = 0;
+    if (data.empty() || !VerQueryValueW(data.data(), L"\\", &fixed, &fixedLength) ||
+        fixedLength < sizeof(VS_FIXEDFILEINFO) ||
+        !VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", &translations,
+                        &translationsLength)) {
+        return "<none>";
+    }
+    const VS_FIXEDFILEINFO* info = static_cast<const VS_FIXEDFILEINFO*>(fixed);
+    return std::to_string(HIWORD(info->dwFileVersionMS)) + "." +
+           std::to_string(LOWORD(info->dwFileVersionMS)) + "." +
+           std::to_string(HIWORD(info->dwFileVersionLS)) + ", " +
+           std::to_string(translationsLength / sizeof(DWORD)) + " translation(s)";
+}
+
+// The binaries we ship carry the build's version resource, so the module reports
+// the agent's own processes with our description and company.
+TEST_F(FilePropertiesOnWine, OurBinariesCarryTheBuildsVersionResource) {
+    const std::pair<const char*, const char*> ours[] = {
+        {"korvaProc.dll", KORVA_DESCRIPTION_KORVAPROC},
+        {"rynUtil.dll", KORVA_DESCRIPTION_RYNUTIL},
+        {"korvaNetWork.dll", KORVA_DESCRIPTION_KORVANETWORK},
+        {"korvaAgentHost.exe", KORVA_DESCRIPTION_KORVAAGENTHOST}};
+    for (const auto& binary : ours) {
+        SCOPED_TRACE(binary.first);
+        const std::string path = winetest::ProgramFolder() + binary.first;
+        LinkedPtr<FilePropertyRecord> record = m_cache.Get(path, kAnyModifyTime);
+        ASSERT_TRUE(record);
+        EXPECT_EQ(binary.second, record->description);
+        EXPECT_EQ(KORVA_COMPANY_NAME, record->company);
+        const std::vector<char> data = VersionData(path);
+        EXPECT_EQ(KORVA_PRODUCT_NAME, VersionString(data, "ProductName"));
+        EXPECT_EQ(KORVA_VERSION, VersionString(data, "FileVersion"));
+        EXPECT_EQ(KORVA_VERSION, VersionString(data, "ProductVersion"));
+        EXPECT_EQ(binary.first, VersionString(data, "OriginalFilename"));
+        EXPECT_EQ(std::string(KORVA_VERSION) + ", 1 translation(s)",
+                  FixedVersionAndTranslations(data));
+    }
+    EXPECT_TRUE(LogRecords().empty());
 }
 
 TEST_F(FilePropertiesOnWine, SignedWithoutVersionResourceKeepsSignerAndDate) {

@@ -315,6 +315,7 @@ class ManyPassesTest : public ::testing::Test {
 };
 
 TEST_F(ManyPassesTest, HundredPassesKeepResourcesFlatAndCachesWarm) {
+    ASSERT_TRUE(acceptance::StartReports("many-passes"));
     acceptance::ModuleDriver driver;
     g_module = GetKorvaProcInterface();
     HMODULE module = GetModuleHandleW(L"korvaProc.dll");
@@ -384,6 +385,7 @@ TEST_F(ManyPassesTest, HundredPassesKeepResourcesFlatAndCachesWarm) {
             << "stop records in this pass";
         EXPECT_EQ(0u, CountOf(texts, "parse process basic info failed."));
         if (delivered) {
+            EXPECT_TRUE(acceptance::SaveReport("many-passes", body));
             rapidjson::Document report;
             report.Parse(body.c_str(), body.size());
             ASSERT_FALSE(report.HasParseError());

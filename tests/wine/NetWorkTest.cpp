@@ -71,7 +71,8 @@ TEST_F(NetWorkTest, DestroyingTheChannelRemovesTheSink) {
 
 TEST_F(NetWorkTest, SinkThatSendsAgainRemovesItselfAndThrowsNeitherBlocksNorThrows) {
     SetNetWorkSink(&Reentrant, &m_received);
-    const bool delivered = CSingleton<CNetWork>::GetInstance()->SendNetMessage("T_FIRST_RSP", "{}");
+    [[maybe_unused]] const bool delivered =
+        CSingleton<CNetWork>::GetInstance()->SendNetMessage("T_FIRST_RSP", "{}");
 #if !defined(__i386__)
     EXPECT_FALSE(delivered);
 #endif

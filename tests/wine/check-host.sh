@@ -1,16 +1,20 @@
 #!/bin/bash
 # Runs korvaAgentHost for two passes under Wine and checks what it did:
-#   check-host.sh WINE_RUN PREFIX HOST_EXE
-# Passes with one report line per pass, each ending with the System record, and a
-# log that shows every pass ending. Anything else (no report, a crash, a hang, a
-# garbled line) fails. KORVA_HOST_TIMEOUT_MS stretches the wait for slow runs.
+#   check-host.sh WINE_RUN PREFIX HOST_EXE DESCRIPTION COMPANY
+# Passes with one report line per pass, each ending with the System record and
+# holding the host's own record with the DESCRIPTION and COMPANY of its version
+# resource, and a log that shows every pass ending. Anything else (no report, a
+# crash, a hang, a garbled line) fails. KORVA_HOST_TIMEOUT_MS stretches the wait
+# for slow runs. The reports are also appended to reports/agent-host-passes.jsonl
+# for the schema check.
 set -u
-run="$1" prefix="$2" host="$3"
+run="$1" prefix="$2" host="$3" description="$4" company="$5"
 rm -f host-check.log host-check.out host-check.err
 "$run" "$prefix" "$host" --cmd-idx host-check --trigger-type ctest --passes 2 --pause-ms 100 \
     --timeout-ms "${KORVA_HOST_TIMEOUT_MS:-8000}" --log host-check.log >host-check.out 2>host-check.err
 status=$?
 [ "$status" = 77 ] && { cat host-check.err; exit 77; }
+mkdir -p reports && cat host-check.out >>reports/agent-host-passes.jsonl
 
 fail() { echo "check-host: $*"; echo "--- stdout"; cat host-check.out; echo "--- stderr"; cat host-check.err; echo "--- log"; cat host-check.log; exit 1; }
 
@@ -36,4 +40,11 @@ done < <(head -1 host-check.out | jq -r '.process[]
     | select((.proc_path | ascii_downcase | startswith("c:\\windows\\system32\\")) and has("file_size"))
     | [.proc_name, (.file_size | tostring), .file_md5] | @tsv')
 [ "$system_files" -gt 0 ] || fail "no system32 executable in the report"
+# The host's own record, in each report: our version resource, read by the module.
+exe=$(basename "$host")
+own=$(jq -c --arg exe "$exe" '.process[] | select(.proc_name == $exe)' host-check.out)
+[ "$(grep -c . <<<"$own")" = 2 ] || fail "expected the host's own record once in each report"
+jq -s -e --arg d "$description" --arg c "$company" 'all(.description == $d and .company == $c)' \
+    <<<"$own" >/dev/null || fail "the host's record lacks \"$description\" / \"$company\": $own"
 echo "check-host: 2 passes, 2 reports, $system_files system executables read from the real files"
+echo "check-host: the host's own record: $(head -1 <<<"$own")"
