@@ -227,5 +227,3 @@ BENCHMARK(BM_Report)->Apply(ReportSizes);
 BENCHMARK(BM_ReportDirectWriter)->Apply(ReportSizes);
 
 }  // namespace
-
-BENCHMARK_MAIN();

@@ -9,6 +9,22 @@
 
 #include "host/RynApi.h"
 
+// Lets GCC and Clang check a printf-style call's arguments against its format;
+// other compilers see nothing. MinGW checks against the printf that its runtime
+// formats with (gnu_printf with its own stdio, as rynUtil is built, else ms_printf):
+// a 64-bit value passed to "%d" is caught in both bitnesses, where it would print
+// right in a 64-bit build and shift every later argument in a 32-bit one.
+#if defined(__MINGW32__)
+#include <cstdio>  // defines __MINGW_PRINTF_FORMAT
+#define RYN_PRINTF_FORMAT(formatIndex, firstArgument) \
+    __attribute__((format(__MINGW_PRINTF_FORMAT, formatIndex, firstArgument)))
+#elif defined(__GNUC__) || defined(__clang__)
+#define RYN_PRINTF_FORMAT(formatIndex, firstArgument) \
+    __attribute__((format(printf, formatIndex, firstArgument)))
+#else
+#define RYN_PRINTF_FORMAT(formatIndex, firstArgument)
+#endif
+
 namespace ryn {
 
 // Running processes: pid (zero-extended to 64 bits) to a narrow text (the image name).
@@ -24,8 +40,10 @@ public:
     static CLogMessage* GetInstance();
 
     // printf-style (%d, %s). Callers pass one trailing empty string after the
-    // format's own arguments; it never changes the text.
-    void log(int level, const char* source, int line, const char* format, ...);
+    // format's own arguments; it never changes the text. The check counts the
+    // object as argument 1; callers' builds leave out -Wformat-extra-args only.
+    void log(int level, const char* source, int line, const char* format, ...)
+        RYN_PRINTF_FORMAT(5, 6);
     // Writes a text that was composed beforehand.
     void WriteLogMessage(const std::string& text, int level);
 

@@ -28,11 +28,12 @@ int64_t UnixSeconds(const FILETIME& time) {
     return (Ticks(time) - kUnixEpochTicks) / kTicksPerSecond;
 }
 
-// The records print the pid as the 32-bit id the system uses; a 64-bit value
-// must never reach a "%d".
-void LogPidError(int line, const char* format, int64_t pid, DWORD error) {
-    ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, line, format,
-                                         static_cast<int>(static_cast<DWORD>(pid)),
+// The record "<what> PID: <pid>, err: <error>". The pid is printed as the 32-bit id
+// the system uses; a 64-bit value must never reach a "%d". The format stays a
+// literal here, so that the compiler checks it against the arguments.
+void LogPidError(int line, const char* what, int64_t pid, DWORD error) {
+    ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, line, "%s PID: %d, err: %d",
+                                         what, static_cast<int>(static_cast<DWORD>(pid)),
                                          static_cast<int>(error), "");
 }
 
@@ -71,12 +72,12 @@ bool CProcInfoParserWin::Init(int64_t pid) {
     m_pid = pid;
     m_process.reset(OpenProcess(kOpenAccess, FALSE, static_cast<DWORD>(pid)));
     if (!m_process.valid()) {
-        LogPidError(46, "Open process error. PID: %d, err: %d", pid, GetLastError());
+        LogPidError(46, "Open process error.", pid, GetLastError());
         return false;
     }
     FILETIME exitTime = {};
     if (!GetProcessTimes(m_process.get(), &m_creationTime, &exitTime, &m_kernelTime, &m_userTime)) {
-        LogPidError(54, "Get proc times error. PID: %d, err: %d", pid, GetLastError());
+        LogPidError(54, "Get proc times error.", pid, GetLastError());
         return false;
     }
     GetSystemTimeAsFileTime(&m_sampleTime);
@@ -90,7 +91,7 @@ bool CProcInfoParserWin::GetIoCounters(int64_t& readBytes, int64_t& writeBytes) 
     }
     IO_COUNTERS counters = {};
     if (!GetProcessIoCounters(m_process.get(), &counters)) {
-        LogPidError(80, "Get process io counters error. PID: %d, err: %d", m_pid, GetLastError());
+        LogPidError(80, "Get process io counters error.", m_pid, GetLastError());
         return false;
     }
     readBytes = static_cast<int64_t>(counters.ReadTransferCount);
@@ -153,7 +154,7 @@ int64_t CProcInfoParserWin::GetProcMemUse() {
     PROCESS_MEMORY_COUNTERS counters = {};
     counters.cb = sizeof(counters);
     if (!GetProcessMemoryInfo(m_process.get(), &counters, sizeof(counters))) {
-        LogPidError(187, "Get proc memuse error. PID: %d, err: %d", m_pid, GetLastError());
+        LogPidError(187, "Get proc memuse error.", m_pid, GetLastError());
         return -1;
     }
     // Shifted at full width: a working set of 4 GiB or more must not wrap.

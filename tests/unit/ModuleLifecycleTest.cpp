@@ -112,13 +112,19 @@ TEST_F(ModuleLifecycleTest, DestroyDuringThePauseWaitsForTheReport) {
     gate.Arm();
     ASSERT_EQ(GetKorvaProcInterface()->Start("c", "t"), 1);
     gate.WaitEntered();
+    // The destroyer says when it has begun to wait for the worker thread; until then
+    // a check that it has not finished would prove nothing.
+    std::promise<void> waiting;
+    layer::OnCall("waitForThreadFinish", 1, [&] { waiting.set_value(); });
     std::atomic<bool> destroyed(false);
     auto destroyer = std::async(std::launch::async, [&] {
         DestroyKorvaProcInterface();
         destroyed = true;
     });
+    EXPECT_EQ(waiting.get_future().wait_for(std::chrono::milliseconds(kWaitMs)),
+              std::future_status::ready)
+        << "DestroyKorvaProcInterface did not wait for the worker thread";
     // The pause is past the last checkpoint: the stop flag cannot end the pass.
-    EXPECT_EQ(destroyer.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
     EXPECT_FALSE(destroyed);
     gate.Open();
     destroyer.get();

@@ -111,14 +111,17 @@ TEST_F(ProcInfoParserTest, InitThatCannotOpenLogsPidAndErrorAndKeepsThePid) {
         {5678, 0, "Open process error. PID: 5678, err: 87"},
     };
     for (const Case& c : cases) {
-        layer::Reset();
-        SetUp();
+        SCOPED_TRACE("pid " + std::to_string(c.pid));
+        SetUp();  // a fresh machine
         Model().openError = c.openError;
-        LinkedPtr<CProcInfoParserInterface> parser = CreateProcInfoParser();
-        EXPECT_FALSE(parser->Init(c.pid));
-        EXPECT_EQ(parser->GetPid(), c.pid);
-        ExpectUnboundAnswers(*parser);
+        {
+            LinkedPtr<CProcInfoParserInterface> parser = CreateProcInfoParser();
+            EXPECT_FALSE(parser->Init(c.pid));
+            EXPECT_EQ(parser->GetPid(), c.pid);
+            ExpectUnboundAnswers(*parser);
+        }
         ExpectOneRecord(2, "ProcInfoParser_Win", 46, c.text);
+        ExpectBalanced();
     }
 }
 
@@ -203,17 +206,17 @@ TEST_F(ProcInfoParserTest, UserFailureAtEachStepIsLoggedAndRetriedNextCall) {
          "LookupAccountSidA error. PID: 1234, err: 1332"},
     };
     for (const Case& c : cases) {
-        layer::Reset();
-        SetUp();
+        SCOPED_TRACE(c.call);
+        SetUp();  // a fresh machine
         {
             auto parser = Bound();
             layer::FailCall(c.call, c.nth, c.error);
-            EXPECT_EQ(parser->GetUser(), "") << c.call;
+            EXPECT_EQ(parser->GetUser(), "");
             ExpectOneRecord(2, "", 0, c.text);
-            EXPECT_EQ(parser->GetUser(), kUser) << c.call;
+            EXPECT_EQ(parser->GetUser(), kUser);
             EXPECT_EQ(layer::LogRecords().size(), 1u);
         }
-        EXPECT_EQ(layer::Outstanding(), "") << c.call;
+        ExpectBalanced();
     }
 }
 

@@ -69,11 +69,13 @@ TEST_F(WinPpidCacheTest, PausesTenMillisecondsBeforeEveryFiftiethEntry) {
     };
     const Case cases[] = {{49, {}}, {50, {10}}, {99, {10}}, {100, {10, 10}}};
     for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.entries) + " entries");
         layer::Reset();
         AddProcesses(c.entries);
         cache.Refresh();
-        EXPECT_EQ(layer::Sleeps(), c.sleeps) << c.entries << " entries";
-        EXPECT_EQ(cache.GetParentPid(c.entries * 4), 0) << "last of " << c.entries << " stored";
+        EXPECT_EQ(layer::Sleeps(), c.sleeps);
+        EXPECT_EQ(cache.GetParentPid(c.entries * 4), 0) << "last stored";
+        ExpectBalanced();
     }
 }
 

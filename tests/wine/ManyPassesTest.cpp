@@ -24,6 +24,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -103,6 +105,10 @@ struct Counts {
 
 std::mutex g_mutex;
 Counts g_counts;
+// The worker thread of the current pass, taken in its TCP table read (every pass
+// reads the table): the thread's end is the pass's end, Start's "idle" included.
+ryn::UniqueHandle g_worker;
+std::condition_variable g_workerTaken;
 std::atomic<Kind> g_kind{Kind::Report};
 std::atomic<CKorvaProcInterface*> g_module{nullptr};
 
@@ -146,6 +152,12 @@ DWORD WINAPI CountingTcpTable(PVOID table, PDWORD size, BOOL order, ULONG family
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         first = ++g_counts.tcpTableCalls == 1;
+        HANDLE worker = nullptr;
+        if (first && DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                                     &worker, SYNCHRONIZE, FALSE, 0)) {
+            g_worker.reset(worker);
+            g_workerTaken.notify_all();
+        }
     }
     StopIf(first && g_kind == Kind::StopAtTcp);
     return g_tcpTable(table, size, order, family, tableClass, reserved);
@@ -247,27 +259,17 @@ std::vector<std::string> LastPassRecords(const std::vector<std::string>& texts) 
                                  : std::vector<std::string>(begin.base() - 1, texts.end());
 }
 
-bool WaitForPassEnds(const std::string& log, size_t ends) {
-    const ULONGLONG deadline = GetTickCount64() + kPassEndTimeoutMs;
-    while (CountOf(ReadLogTexts(log), "end of refresh proc info") < ends) {
-        if (GetTickCount64() > deadline) {
-            return false;
-        }
-        Sleep(20);
+// Waits until the current pass's worker thread has ended; false when the pass did
+// not reach its TCP table read or its thread did not end in time.
+bool WaitForPassEnd() {
+    std::unique_lock<std::mutex> lock(g_mutex);
+    if (!g_workerTaken.wait_for(lock, std::chrono::milliseconds(kPassEndTimeoutMs),
+                                [] { return g_worker.valid(); })) {
+        return false;
     }
-    return true;
-}
-
-// Start, retried while the previous pass's thread is still returning from its last log call.
-int StartWhenIdle(const std::string& cmdIdx) {
-    int started = -1;
-    for (int attempt = 0; attempt < 200 && started == -1; ++attempt) {
-        started = GetKorvaProcInterface()->Start(cmdIdx, "many-passes");
-        if (started == -1) {
-            Sleep(10);
-        }
-    }
-    return started;
+    const ryn::UniqueHandle worker(std::move(g_worker));
+    lock.unlock();
+    return WaitForSingleObject(worker.get(), kPassEndTimeoutMs) == WAIT_OBJECT_0;
 }
 
 int ReadsOf(const std::map<std::string, int>& reads, const std::string& path) {
@@ -358,11 +360,16 @@ TEST_F(ManyPassesTest, HundredPassesKeepResourcesFlatAndCachesWarm) {
             g_module.load()->Stop();  // no pass runs: the next Start clears it
         }
         const ULONGLONG begin = GetTickCount64();
-        ASSERT_EQ(1, StartWhenIdle(cmdIdx));
+        // The previous pass's thread has ended, so the module is idle.
+        ASSERT_EQ(1, g_module.load()->Start(cmdIdx, "many-passes"));
         if (kind == Kind::BusyStart) {
             EXPECT_EQ(-1, g_module.load()->Start("ignored", "ignored"));
         }
-        ASSERT_TRUE(WaitForPassEnds(log, static_cast<size_t>(pass)));
+        ASSERT_TRUE(WaitForPassEnd())
+            << "the pass's thread did not reach its TCP read, or did not end, within "
+            << kPassEndTimeoutMs << " ms";
+        ASSERT_EQ(static_cast<size_t>(pass),
+                  CountOf(ReadLogTexts(log), "end of refresh proc info"));
         std::string body;
         const bool delivered = driver.waiter().Wait(0, &body);
         PassRecord record;

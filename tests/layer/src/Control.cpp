@@ -45,6 +45,7 @@ struct ControlState {
     std::map<std::string, int64_t> balance;
     std::map<std::string, int64_t*, std::less<>> handleBalances;  // kind -> its balance
     std::vector<std::string> badReleases;
+    std::vector<std::string> badCalls;
     std::unordered_map<uintptr_t, HandleEntry> handles;
     uintptr_t nextHandle = 0x1000;
     std::vector<std::string> journal;
@@ -69,6 +70,7 @@ void ResetControl() {
     s.balance.clear();
     s.handleBalances.clear();
     s.badReleases.clear();
+    s.badCalls.clear();
     s.handles.clear();
     s.nextHandle = 0x1000;
     s.journal.clear();
@@ -221,6 +223,29 @@ std::string Outstanding() {
 }
 
 const std::vector<std::string>& BadReleases() { return state().badReleases; }
+
+void BadCall(const std::string& call, const std::string& why) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().badCalls.push_back(call + ": " + why);
+}
+
+std::vector<std::string> BadCalls() {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().badCalls;
+}
+
+std::vector<std::string> TakeBadCalls() {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    std::vector<std::string> taken;
+    taken.swap(state().badCalls);
+    return taken;
+}
+
+std::string Hex(uint64_t value) {
+    std::ostringstream text;
+    text << "0x" << std::hex << value;
+    return text.str();
+}
 
 HANDLE NewHandle(const std::string& kind, uint64_t payload) {
     ControlState& s = state();

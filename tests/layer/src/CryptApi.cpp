@@ -143,6 +143,13 @@ BOOL Fail(DWORD error) {
     return FALSE;
 }
 
+// A call whose arguments the double does not model the way Windows answers them:
+// recorded for the fixture, and failed.
+BOOL Refuse(const char* call, const std::string& why) {
+    layer::BadCall(call, why);
+    return Fail(static_cast<DWORD>(E_INVALIDARG));
+}
+
 // Lays a CMSG_SIGNER_INFO and everything it points to out in one buffer, as crypt32
 // does. With a null base it only measures.
 class FlatLayout {
@@ -293,13 +300,28 @@ bool DecodeCounterSigner(const BYTE* data, DWORD size, SignerModel* model) {
 // ---- The calls
 
 BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject, DWORD dwExpectedContentTypeFlags,
-                      DWORD dwExpectedFormatTypeFlags, DWORD, DWORD* pdwMsgAndCertEncodingType,
-                      DWORD* pdwContentType, DWORD* pdwFormatType, HCERTSTORE* phCertStore,
-                      HCRYPTMSG* phMsg, const void** ppvContext) {
+                      DWORD dwExpectedFormatTypeFlags, DWORD dwFlags,
+                      DWORD* pdwMsgAndCertEncodingType, DWORD* pdwContentType, DWORD* pdwFormatType,
+                      HCERTSTORE* phCertStore, HCRYPTMSG* phMsg, const void** ppvContext) {
+    // Only a file's embedded, DER-encoded signature is modelled; wider flags would
+    // let Windows accept catalogs, certificates or Base64 text as well.
+    if (dwObjectType != CERT_QUERY_OBJECT_FILE) {
+        return Refuse("CryptQueryObject", "object type " + layer::Hex(dwObjectType));
+    }
+    if (dwExpectedContentTypeFlags != CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED) {
+        return Refuse("CryptQueryObject",
+                      "content flags " + layer::Hex(dwExpectedContentTypeFlags));
+    }
+    if (dwExpectedFormatTypeFlags != CERT_QUERY_FORMAT_FLAG_BINARY) {
+        return Refuse("CryptQueryObject", "format flags " + layer::Hex(dwExpectedFormatTypeFlags));
+    }
+    if (dwFlags != 0) {
+        return Refuse("CryptQueryObject", "flags " + layer::Hex(dwFlags));
+    }
     if (ScriptedFailure("CryptQueryObject")) {
         return FALSE;
     }
-    if (dwObjectType != CERT_QUERY_OBJECT_FILE || pvObject == nullptr) {
+    if (pvObject == nullptr) {
         return Fail(static_cast<DWORD>(E_INVALIDARG));
     }
     layer::File* file =
@@ -312,9 +334,7 @@ BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject, DWORD dwExpected
     }
     ++file->contentReads;
     const layer::Signature& signature = file->signature;
-    if (!signature.present ||
-        (dwExpectedContentTypeFlags & CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED) == 0 ||
-        (dwExpectedFormatTypeFlags & CERT_QUERY_FORMAT_FLAG_BINARY) == 0) {
+    if (!signature.present) {
         return Fail(CRYPT_E_NO_MATCH);
     }
     if (pdwMsgAndCertEncodingType != nullptr) *pdwMsgAndCertEncodingType = kEncoding;
@@ -347,6 +367,9 @@ BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject, DWORD dwExpected
 
 BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData,
                       DWORD* pcbData) {
+    if (dwParamType != CMSG_SIGNER_INFO_PARAM) {
+        return Refuse("CryptMsgGetParam", "parameter type " + layer::Hex(dwParamType));
+    }
     if (ScriptedFailure("CryptMsgGetParam")) {
         return FALSE;
     }
@@ -354,7 +377,7 @@ BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, voi
     {
         std::lock_guard<std::mutex> lock(objects().mutex);
         auto it = objects().messages.find(hCryptMsg);
-        if (it == objects().messages.end() || dwParamType != CMSG_SIGNER_INFO_PARAM) {
+        if (it == objects().messages.end()) {
             return Fail(static_cast<DWORD>(E_INVALIDARG));
         }
         signer = it->second->signer;
@@ -381,15 +404,24 @@ BOOL CryptMsgClose(HCRYPTMSG hCryptMsg) {
 PCCERT_CONTEXT CertFindCertificateInStore(HCERTSTORE hCertStore, DWORD dwCertEncodingType,
                                           DWORD dwFindFlags, DWORD dwFindType,
                                           const void* pvFindPara, PCCERT_CONTEXT pPrevCertContext) {
+    // Only the first match of a subject search is modelled: no enumeration, no flags.
+    if (dwCertEncodingType != kEncoding || dwFindFlags != 0 ||
+        dwFindType != CERT_FIND_SUBJECT_CERT || pvFindPara == nullptr ||
+        pPrevCertContext != nullptr) {
+        Refuse("CertFindCertificateInStore",
+               "encoding " + layer::Hex(dwCertEncodingType) + ", flags " + layer::Hex(dwFindFlags) +
+                   ", type " + layer::Hex(dwFindType) +
+                   (pvFindPara == nullptr ? ", no subject" : "") +
+                   (pPrevCertContext != nullptr ? ", a previous context" : ""));
+        return nullptr;
+    }
     if (ScriptedFailure("CertFindCertificateInStore")) {
         return nullptr;
     }
     const CERT_INFO* wanted = static_cast<const CERT_INFO*>(pvFindPara);
     std::lock_guard<std::mutex> lock(objects().mutex);
     auto store = objects().stores.find(hCertStore);
-    // Only the first match of a subject search is scripted: no enumeration, no flags.
-    if (store == objects().stores.end() || dwCertEncodingType != kEncoding || dwFindFlags != 0 ||
-        dwFindType != CERT_FIND_SUBJECT_CERT || wanted == nullptr || pPrevCertContext != nullptr) {
+    if (store == objects().stores.end()) {
         layer::FailWith(static_cast<DWORD>(E_INVALIDARG));
         return nullptr;
     }
@@ -437,7 +469,11 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
     return TRUE;
 }
 
-BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD) {
+BOOL CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
+    // With flags Windows checks for, or frees, contexts still in use.
+    if (dwFlags != 0) {
+        layer::BadCall("CertCloseStore", "flags " + layer::Hex(dwFlags));
+    }
     if (hCertStore == nullptr) {
         return TRUE;
     }
@@ -491,6 +527,15 @@ std::string PickName(const layer::CertName& name, DWORD type, const void* typePa
 
 DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlags, void* pvTypePara,
                          LPWSTR pszNameString, DWORD cchNameString) {
+    // PickName knows these name types; other types and flags change what Windows gives.
+    const bool knownType =
+        dwType == CERT_NAME_EMAIL_TYPE || dwType == CERT_NAME_SIMPLE_DISPLAY_TYPE ||
+        dwType == CERT_NAME_FRIENDLY_DISPLAY_TYPE || dwType == CERT_NAME_ATTR_TYPE;
+    if (!knownType || (dwFlags & ~static_cast<DWORD>(CERT_NAME_ISSUER_FLAG)) != 0) {
+        Refuse("CertGetNameStringW",
+               "type " + layer::Hex(dwType) + ", flags " + layer::Hex(dwFlags));
+        return 0;
+    }
     if (ScriptedFailure("CertGetNameStringW")) {
         return 0;
     }
@@ -518,23 +563,33 @@ DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlag
 }
 
 BOOL CryptDecodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const BYTE* pbEncoded,
-                       DWORD cbEncoded, DWORD, void* pvStructInfo, DWORD* pcbStructInfo) {
+                       DWORD cbEncoded, DWORD dwFlags, void* pvStructInfo, DWORD* pcbStructInfo) {
+    // Two structures are modelled, in the signature's encoding, without decoding flags
+    // (which would change the layout or the checks of the result).
+    const bool isOid = reinterpret_cast<uintptr_t>(lpszStructType) > 0xFFFF;
+    const bool signerInfo = lpszStructType == PKCS7_SIGNER_INFO;
+    const bool signingTime = isOid && std::strcmp(lpszStructType, szOID_RSA_signingTime) == 0;
+    if (dwCertEncodingType != kEncoding) {
+        return Refuse("CryptDecodeObject", "encoding " + layer::Hex(dwCertEncodingType));
+    }
+    if (!signerInfo && !signingTime) {
+        return Refuse(
+            "CryptDecodeObject",
+            "structure " + (isOid ? std::string(lpszStructType)
+                                  : layer::Hex(reinterpret_cast<uintptr_t>(lpszStructType))));
+    }
+    if (dwFlags != 0) {
+        return Refuse("CryptDecodeObject", "flags " + layer::Hex(dwFlags));
+    }
     if (ScriptedFailure("CryptDecodeObject")) {
         return FALSE;
     }
-    if ((dwCertEncodingType & kEncoding) == 0) {
-        return Fail(ERROR_FILE_NOT_FOUND);  // no decoder installed for that encoding
-    }
-    if (lpszStructType == PKCS7_SIGNER_INFO) {
+    if (signerInfo) {
         SignerModel model;
         if (!DecodeCounterSigner(pbEncoded, cbEncoded, &model)) {
             return Fail(CRYPT_E_ASN1_BADTAG);
         }
         return CopyOut(model, pvStructInfo, pcbStructInfo);
-    }
-    const bool isOid = reinterpret_cast<uintptr_t>(lpszStructType) > 0xFFFF;
-    if (!isOid || std::strcmp(lpszStructType, szOID_RSA_signingTime) != 0) {
-        return Fail(ERROR_FILE_NOT_FOUND);
     }
     Reader reader(pbEncoded, cbEncoded);
     uint64_t fileTime = 0;

@@ -17,6 +17,21 @@ thread_local DWORD t_lastError = 0;
 
 const HANDLE kProcessHeap = reinterpret_cast<HANDLE>(0x7E0000);
 
+// The module passes HeapAlloc and HeapFree flags 0 and LocalAlloc LPTR; other flags
+// make Windows zero, serialise or move a block differently, so they are refused.
+// A block Windows does not zero holds what was there before: here this pattern, so
+// that code that counts on zeroes it never asked for reads garbage.
+constexpr unsigned char kNotZeroed = 0xCD;
+
+void* Allocate(SIZE_T bytes, bool zeroed) {
+    const size_t size = bytes != 0 ? bytes : 1;
+    void* memory = std::malloc(size);
+    if (memory != nullptr) {
+        std::memset(memory, zeroed ? 0 : kNotZeroed, size);
+    }
+    return memory;
+}
+
 // Live blocks of the process heap and of LocalAlloc, to catch foreign or double frees.
 struct Blocks {
     std::mutex mutex;
@@ -76,20 +91,25 @@ BOOL CloseHandle(HANDLE handle) {
 HANDLE GetProcessHeap() { return kProcessHeap; }
 
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    if (flags != 0) {
+        layer::BadCall("HeapAlloc", "flags " + layer::Hex(flags));
+    }
     DWORD error = 0;
     if (heap != kProcessHeap || layer::ShouldFail("HeapAlloc", &error)) {
         t_lastError = error != 0 ? error : ERROR_INVALID_HANDLE;
         return nullptr;
     }
-    void* memory = (flags & HEAP_ZERO_MEMORY) ? std::calloc(1, bytes ? bytes : 1)
-                                              : std::malloc(bytes ? bytes : 1);
+    void* memory = Allocate(bytes, (flags & HEAP_ZERO_MEMORY) != 0);
     std::lock_guard<std::mutex> lock(blocks().mutex);
     blocks().heap.insert(memory);
     layer::Acquire("heap");
     return memory;
 }
 
-BOOL HeapFree(HANDLE heap, DWORD, LPVOID memory) {
+BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID memory) {
+    if (flags != 0) {
+        layer::BadCall("HeapFree", "flags " + layer::Hex(flags));
+    }
     if (memory == nullptr) {
         return TRUE;
     }
@@ -105,13 +125,19 @@ BOOL HeapFree(HANDLE heap, DWORD, LPVOID memory) {
 }
 
 HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
+    if (flags != LPTR) {
+        layer::BadCall("LocalAlloc", "flags " + layer::Hex(flags));
+        if ((flags & LMEM_MOVEABLE) != 0) {
+            t_lastError = ERROR_INVALID_PARAMETER;  // a handle to lock, not a pointer
+            return nullptr;
+        }
+    }
     DWORD error = 0;
     if (layer::ShouldFail("LocalAlloc", &error)) {
         t_lastError = error;
         return nullptr;
     }
-    void* memory = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1)
-                                           : std::malloc(bytes ? bytes : 1);
+    void* memory = Allocate(bytes, (flags & LMEM_ZEROINIT) != 0);
     std::lock_guard<std::mutex> lock(blocks().mutex);
     blocks().local.insert(memory);
     layer::Acquire("local");

@@ -125,6 +125,8 @@ bool CThreadUtil::IsThreadRunning() {
 }
 
 int CThreadUtil::waitForThreadFinish() {
+    DWORD ignored = 0;
+    layer::ShouldFail("waitForThreadFinish", &ignored);  // lets a test see the wait begin
     if (!m_impl->thread.joinable() || m_impl->thread.get_id() == std::this_thread::get_id()) {
         return -1;
     }
@@ -257,8 +259,14 @@ CFileCom::CFileCom(const std::string& path) : m_path(path), m_handle(nullptr) {}
 
 CFileCom::~CFileCom() { close(); }
 
-bool CFileCom::open(FileComOpenFlag) {
+bool CFileCom::open(FileComOpenFlag flag) {
     close();
+    // The real library knows only FILECOM_OPEN_READ and fails any other value.
+    if (flag != FILECOM_OPEN_READ) {
+        layer::BadCall("CFileCom::open", "flag " + std::to_string(static_cast<int>(flag)));
+        layer::FailWith(ERROR_INVALID_PARAMETER);
+        return false;
+    }
     layer::File* file = FindRegularFile(m_path);
     if (file == nullptr || file->openError != 0) {
         layer::FailWith(file == nullptr ? ERROR_FILE_NOT_FOUND : file->openError);

@@ -48,6 +48,16 @@ void BadRelease(const std::string& what);
 std::string Outstanding();
 const std::vector<std::string>& BadReleases();
 
+// --- Calls the machine refuses because Windows would treat them differently from
+// what the double models (flags, encodings, types the module must not pass). Each
+// is recorded as "<call>: <why>" and the fixture reports it.
+void BadCall(const std::string& call, const std::string& why);
+std::vector<std::string> BadCalls();
+// Returns the refused calls and forgets them: for a test that makes them on purpose.
+std::vector<std::string> TakeBadCalls();
+// "0x" and the value in hexadecimal, for the reasons of refused calls.
+std::string Hex(uint64_t value);
+
 // Handles of the scripted machine; kind is "process", "file", "snapshot", ...
 HANDLE NewHandle(const std::string& kind, uint64_t payload);
 // Payload of a live handle of that kind, or false.
