@@ -29,6 +29,8 @@ target_link_libraries(unit_tests PRIVATE korvaproc_native GTest::gtest_main GTes
 include(GoogleTest)
 gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 
+add_subdirectory(tests/campaign)
+
 # The bench binary counts heap bytes with its own operator new, which the
 # sanitizers own in their builds.
 if(EXISTS ${CMAKE_SOURCE_DIR}/bench/CMakeLists.txt AND NOT KORVA_SANITIZE)

@@ -51,6 +51,8 @@ struct ControlState {
     std::vector<std::string> journal;
     std::vector<LogRecord> logs;
     std::vector<uint64_t> sleeps;
+    bool traceCalls = false;
+    DWORD clobberLastError = 0;
 };
 
 ControlState& state() {
@@ -74,6 +76,8 @@ void ResetControl() {
     s.journal.clear();
     s.logs.clear();
     s.sleeps.clear();
+    s.traceCalls = false;
+    s.clobberLastError = 0;
 }
 
 void FailCall(const std::string& call, int nth, DWORD error) {
@@ -130,9 +134,16 @@ bool Consult(const char* call, bool literal, DWORD* error) {
     std::vector<std::function<void()>> due;
     int use = 0;
     {
-        std::lock_guard<std::mutex> lock(state().mutex);
+        ControlState& s = state();
+        std::lock_guard<std::mutex> lock(s.mutex);
         FaultPlan& plan = PlanOf(call, literal);
         use = ++plan.uses;
+        if (s.clobberLastError != 0) {
+            FailWith(s.clobberLastError);
+        }
+        if (s.traceCalls) {  // nobody waits for these: no wake-up
+            s.journal.push_back(std::string("call ") + call + " #" + std::to_string(use));
+        }
         if (plan.actions.empty()) {
             return Decide(plan, use, error);
         }
@@ -156,6 +167,27 @@ bool ShouldFail(const char* call, DWORD* error) { return Consult(call, true, err
 
 bool ShouldFail(const std::string& call, DWORD* error) {
     return Consult(call.c_str(), false, error);
+}
+
+std::map<std::string, int> CallCounts() {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    std::map<std::string, int> counts;
+    for (const auto& entry : state().faults) {
+        if (entry.second.uses > 0) {
+            counts[entry.first] = entry.second.uses;
+        }
+    }
+    return counts;
+}
+
+void TraceCalls(bool on) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().traceCalls = on;
+}
+
+void ClobberLastError(DWORD code) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().clobberLastError = code;
 }
 
 int CallCount(const std::string& call) {

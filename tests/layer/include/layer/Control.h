@@ -27,6 +27,18 @@ int CallCount(const std::string& call);
 // "msleep" and "EnumProcesses" count as calls too.
 void OnCall(const std::string& call, int nth, std::function<void()> action);
 
+// --- For explorers that draw faults over every scripted call.
+// Every call consulted so far ("msleep" and the other counted-only names included),
+// with its number of uses.
+std::map<std::string, int> CallCounts();
+// While on, every consulted use journals "call <name> #<use>" before its OnCall
+// actions run, so failures and log records can be placed against the calls.
+void TraceCalls(bool on);
+// While not 0, every consulted call first sets the thread's last error to this code,
+// as a Windows call that succeeds may: a record that then logs it read a stale
+// GetLastError instead of the code of a call that failed.
+void ClobberLastError(DWORD code);
+
 // --- Resources that must balance: "handle", "heap", "local", "certContext", ...
 void Acquire(const std::string& kind);
 void Release(const std::string& kind);

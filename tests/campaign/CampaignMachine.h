@@ -1,0 +1,25 @@
+#pragma once
+
+// The scripted machine every schedule of the fault campaign runs on: about forty-five
+// processes over executables of every shape the layer models, TCP rows in every
+// state, and what changes while and between the two passes.
+
+namespace campaign {
+
+extern const char kCmdIdx[];
+extern const char kTriggerType[];
+
+// The machine before the first pass.
+void BuildMachine();
+
+// Sets the clock of the pass (1 or 2); before pass 2 also makes the changes that
+// happen between the passes: a pid reused by another executable, a rewritten file,
+// the processes that ended during pass 1 gone for good.
+void PreparePass(int pass);
+
+// Events inside a pass, at fixed points whatever the faults: a process ends
+// between the enumeration and its Init, another during the pause before the report.
+// currentPass must outlive the hooks.
+void InstallMachineHooks(const int* currentPass);
+
+}  // namespace campaign
