@@ -47,6 +47,9 @@ class BalanceCheck {
         for (; m_badSeen < bad.size(); ++m_badSeen) {
             findings->leaks.push_back(when + ": bad release " + bad[m_badSeen]);
         }
+        for (const std::string& call : layer::TakeBadCalls()) {
+            findings->leaks.push_back(when + ": bad call " + call);
+        }
     }
 
   private:
