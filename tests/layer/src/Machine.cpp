@@ -76,6 +76,7 @@ void Reset() {
     machine() = Machine();
     ResetControl();
     ResetDoubles();
+    ResetWow64PathMap();
 }
 
 void AdvanceClock(uint64_t hundredNanoseconds) { machine().systemTime += hundredNanoseconds; }
