@@ -1,10 +1,11 @@
-// What a pass of the real korvaProc.dll costs next to the bare Win32 sequence that
-// any pass must make, over the same processes, back to back in one run:
+// korva_pass_cost_driver.dll: what a pass of the real korvaProc.dll costs next to
+// the bare Win32 sequence that any pass must make, over the same processes, back to
+// back in one run:
 //
 //   korva_pass_cost.exe --processes N [--warm-passes R] [--profile] [--log FILE]
 //                       [--command-line-chars C]
 //
-// starts N sleeping children of itself (distinct command lines of C characters),
+// starts N sleeping children of that program (distinct command lines of C characters),
 // times one wineserver round trip (a ResetEvent) as the unit, runs the bare sequence
 // once to warm the system's caches, then the module's first pass, then R times the
 // bare sequence and a warm pass, alternating. Each pass runs through the exports with
@@ -251,10 +252,7 @@ int Measure(const Options& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], passcost::CSleepingChildren::ChildFlag()) == 0) {
-        return passcost::CSleepingChildren::RunChild(argc, argv);
-    }
+extern "C" __declspec(dllexport) int RunPassCost(int argc, char** argv) {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
         std::fprintf(stderr,

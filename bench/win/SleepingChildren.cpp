@@ -1,7 +1,6 @@
 #include "SleepingChildren.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace passcost {
 
@@ -69,22 +68,6 @@ std::wstring CSleepingChildren::CommandLine(const std::wstring& program, size_t 
         line.push_back(static_cast<wchar_t>(L'a' + (line.size() + index) % 26));
     }
     return line;
-}
-
-int CSleepingChildren::RunChild(int argc, char** argv) {
-    if (argc < 4) {
-        return 2;
-    }
-    const DWORD parentPid = static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10));
-    const ryn::UniqueHandle parent(OpenProcess(SYNCHRONIZE, FALSE, parentPid));
-    const ryn::UniqueHandle ready(
-        OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, Widen(argv[3]).c_str()));
-    if (!parent.valid() || !ready.valid()) {
-        return 1;
-    }
-    ReleaseSemaphore(ready.get(), 1, nullptr);
-    WaitForSingleObject(parent.get(), INFINITE);
-    return 0;
 }
 
 }  // namespace passcost

@@ -1,7 +1,10 @@
 #pragma once
 
-// Processes for a pass to look at: children of this program, each with a long
+// Processes for a pass to look at: children of the running program, each with a long
 // command line of its own, that sleep until the parent ends them (or ends itself).
+// The program runs as a child when its first argument is ChildFlag():
+//   PROGRAM --child PARENT_PID SEMAPHORE INDEX FILLER
+// it releases the semaphore once and waits for its parent to end.
 
 #include <windows.h>
 
@@ -24,10 +27,7 @@ class CSleepingChildren {
     // How many children run and said so.
     size_t started() const { return m_started; }
 
-    // The first argument that makes this program a child.
     static const char* ChildFlag() { return "--child"; }
-    // A child's life: "--child PARENT_PID SEMAPHORE INDEX PADDING".
-    static int RunChild(int argc, char** argv);
 
   private:
     std::wstring CommandLine(const std::wstring& program, size_t index, size_t chars) const;
