@@ -30,7 +30,7 @@ public:
 
 class KORVANET_API CNetWork {
 public:
-    // Copies both texts before it returns; safe from any thread. False when the
-    // message could not be handed on.
+    // Copies both texts before it returns; safe from any thread; never throws. False
+    // when the message could not be handed on.
     bool SendNetMessage(const std::string& type, const std::string& body);
 };

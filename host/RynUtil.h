@@ -45,7 +45,8 @@ public:
     // Joins a finished earlier thread, then starts a new one; false when none started.
     bool startThread();
     bool IsThreadRunning();
-    // Blocks until run() has returned; 0 when there was a thread to wait for.
+    // Blocks until run() has returned; 0 when there was a thread to wait for, -1 when
+    // there was none or the caller is that thread (which returns at once).
     int waitForThreadFinish();
 
 protected:
@@ -53,6 +54,8 @@ protected:
     ~CThreadUtil();
 
 private:
+    void RunContained() noexcept;
+
     struct Impl;
     Impl* m_impl;
 };

@@ -8,6 +8,10 @@
 // One running process, sampled through the operating system. Init comes first;
 // the file operations read the image path that GetProcPath or GetProcName fetched.
 // Times are whole seconds; points in time are seconds since 1970-01-01 UTC.
+//
+// The texts of GetProcPath, GetProcName and GetCmdLine are the parser's own: each
+// reference stays valid until the parser is destroyed, and a text that is not empty
+// never changes again, so a caller may keep pointing into it (the report does).
 class CProcInfoParserInterface {
   public:
     virtual ~CProcInfoParserInterface() = default;

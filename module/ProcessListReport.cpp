@@ -11,38 +11,9 @@
 namespace {
 
 constexpr int64_t kSystemPid = 4;
-constexpr rapidjson::SizeType kRecordMembers = 19;
-constexpr rapidjson::SizeType kFileMembers = 4;
 // Small pool chunks keep a short list's tree close to its real size.
 constexpr size_t kPoolChunkBytes = 16 * 1024;
 const char kTimeFormat[] = "%Y%m%d%H%M%S";
-
-typedef rapidjson::Document Handler;
-
-void Key(Handler& out, const char* key) {
-    out.Key(key, static_cast<rapidjson::SizeType>(std::char_traits<char>::length(key)), false);
-}
-
-// Copies the text with its length, so embedded NULs and any byte survive.
-void String(Handler& out, const char* key, const std::string& value) {
-    Key(out, key);
-    out.String(value.data(), static_cast<rapidjson::SizeType>(value.size()), true);
-}
-
-// For the parser's own cached texts, which outlive the report: no copy.
-void StringRef(Handler& out, const char* key, const std::string& value) {
-    Key(out, key);
-    out.String(value.data(), static_cast<rapidjson::SizeType>(value.size()), false);
-}
-
-void Int64(Handler& out, const char* key, int64_t value) {
-    Key(out, key);
-    out.Int64(value);
-}
-
-void Time(Handler& out, const char* key, int64_t seconds) {
-    String(out, key, ryn::CTimeUtil(seconds).ToString(kTimeFormat));
-}
 
 // "SignCompany: <name>", " SignDate: <date>", both, or "".
 std::string SignerText(const FilePropertyRecord& record) {
@@ -57,6 +28,49 @@ std::string SignerText(const FilePropertyRecord& record) {
 }
 
 }  // namespace
+
+class CProcessListReport::Record {
+  public:
+    explicit Record(Handler& out) : m_out(out) { m_out.StartObject(); }
+
+    bool End() { return m_out.EndObject(m_members); }
+
+    // Copies the text with its length, so embedded NULs and any byte survive.
+    void String(const char* key, const std::string& value) {
+        Key(key);
+        m_out.String(value.data(), static_cast<rapidjson::SizeType>(value.size()), true);
+    }
+
+    // For the parser's own cached texts, which outlive the report: no copy.
+    void StringRef(const char* key, const std::string& value) {
+        Key(key);
+        m_out.String(value.data(), static_cast<rapidjson::SizeType>(value.size()), false);
+    }
+
+    void Int64(const char* key, int64_t value) {
+        Key(key);
+        m_out.Int64(value);
+    }
+
+    void Int(const char* key, int value) {
+        Key(key);
+        m_out.Int(value);
+    }
+
+    void Time(const char* key, int64_t seconds) {
+        String(key, ryn::CTimeUtil(seconds).ToString(kTimeFormat));
+    }
+
+  private:
+    void Key(const char* key) {
+        m_out.Key(key, static_cast<rapidjson::SizeType>(std::char_traits<char>::length(key)),
+                  false);
+        ++m_members;
+    }
+
+    Handler& m_out;
+    rapidjson::SizeType m_members = 0;
+};
 
 CProcessListReport::CProcessListReport(const std::string& cmdIdx, const std::string& triggerType,
                                        int64_t scanTime)
@@ -86,9 +100,9 @@ std::string CProcessListReport::Build(const ProcParserList& parsers,
     rapidjson::Value records(rapidjson::kArrayType);
     for (const LinkedPtr<CProcInfoParserInterface>& parser : parsers) {
         AppendRecord(records,
-                     [&](Handler& out) { return EmitProcessRecord(*parser, tcpParser, out); });
+                     [&](Record& out) { return EmitProcessRecord(*parser, tcpParser, out); });
     }
-    AppendRecord(records, [&](Handler& out) { return EmitSystemRecord(tcpParser, out); });
+    AppendRecord(records, [&](Record& out) { return EmitSystemRecord(tcpParser, out); });
     m_document.AddMember("process", records, allocator);
     return WriteAndRelease();
 }
@@ -97,7 +111,11 @@ std::string CProcessListReport::Build(const ProcParserList& parsers,
 template <typename Emit>
 bool CProcessListReport::AppendRecord(rapidjson::Value& records, Emit emit) {
     Handler record(&m_document.GetAllocator());
-    record.Populate(emit);
+    auto generate = [&emit](Handler& out) {
+        Record members(out);
+        return emit(members) && members.End();
+    };
+    record.Populate(generate);
     if (!record.IsObject()) {
         return false;
     }
@@ -117,14 +135,13 @@ std::string CProcessListReport::WriteAndRelease() {
 
 // False, leaving the record unfinished, when the process times are unknown.
 bool CProcessListReport::EmitProcessRecord(CProcInfoParserInterface& parser,
-                                           CTcpConnectParserInterface& tcpParser, Handler& out) {
-    out.StartObject();
-    Int64(out, "pid", parser.GetPid());
-    Int64(out, "ppid", parser.GetPpid());
-    StringRef(out, "proc_name", parser.GetProcName());
-    StringRef(out, "proc_path", parser.GetProcPath());
-    StringRef(out, "cmd_line", parser.GetCmdLine());
-    String(out, "user", parser.GetUser());
+                                           CTcpConnectParserInterface& tcpParser, Record& out) {
+    out.Int64("pid", parser.GetPid());
+    out.Int64("ppid", parser.GetPpid());
+    out.StringRef("proc_name", parser.GetProcName());
+    out.StringRef("proc_path", parser.GetProcPath());
+    out.StringRef("cmd_line", parser.GetCmdLine());
+    out.String("user", parser.GetUser());
     int64_t startTime = -1;
     int64_t elapsedTime = -1;
     int64_t cpuTime = -1;
@@ -132,68 +149,65 @@ bool CProcessListReport::EmitProcessRecord(CProcInfoParserInterface& parser,
     if (startTime == -1 || elapsedTime == -1 || cpuTime == -1) {
         return false;
     }
-    Time(out, "start_time", startTime);
-    Int64(out, "cpu_time", cpuTime);
-    Int64(out, "elapsed_time", elapsedTime);
+    out.Time("start_time", startTime);
+    out.Int64("cpu_time", cpuTime);
+    out.Int64("elapsed_time", elapsedTime);
     EmitTcpMembers(tcpParser.GetConnectInfo(parser.GetPid()), out);
     int64_t modifyTime = 0;
-    const rapidjson::SizeType fileMembers = EmitFileMembers(parser, &modifyTime, out);
+    EmitFileMembers(parser, &modifyTime, out);
     EmitPropertyMembers(parser.GetProcPath(), modifyTime, out);
-    return out.EndObject(kRecordMembers - kFileMembers + fileMembers);
+    return true;
 }
 
 // Size, times and digest of the executable: all four members, or none.
-rapidjson::SizeType CProcessListReport::EmitFileMembers(CProcInfoParserInterface& parser,
-                                                        int64_t* modifyTime, Handler& out) {
+void CProcessListReport::EmitFileMembers(CProcInfoParserInterface& parser, int64_t* modifyTime,
+                                         Record& out) {
     int64_t createTime = 0;
     if (!parser.GetExeFileTimes(createTime, *modifyTime)) {
-        return 0;
+        return;
     }
-    Int64(out, "file_size", parser.GetExeFileSize());
-    Time(out, "file_create_time", createTime);
-    Time(out, "file_modify_time", *modifyTime);
-    String(out, "file_md5",
-           CProcMd5Cache::GetInstance()->Get(parser.GetPid(), parser.GetProcPath(), *modifyTime));
-    return kFileMembers;
+    out.Int64("file_size", parser.GetExeFileSize());
+    out.Time("file_create_time", createTime);
+    out.Time("file_modify_time", *modifyTime);
+    out.String("file_md5", CProcMd5Cache::GetInstance()->Get(parser.GetPid(), parser.GetProcPath(),
+                                                             *modifyTime));
 }
 
 void CProcessListReport::EmitPropertyMembers(const std::string& path, int64_t modifyTime,
-                                             Handler& out) {
+                                             Record& out) {
     const LinkedPtr<FilePropertyRecord> properties =
         CFilePropertyCache::GetInstance()->Get(path, modifyTime);
     const FilePropertyRecord none;
     const FilePropertyRecord& shown = properties ? *properties : none;
-    String(out, "description", shown.description);
-    String(out, "company", shown.company);
-    String(out, "app_sign", SignerText(shown));
+    out.String("description", shown.description);
+    out.String("company", shown.company);
+    out.String("app_sign", SignerText(shown));
 }
 
-bool CProcessListReport::EmitSystemRecord(CTcpConnectParserInterface& tcpParser, Handler& out) {
+bool CProcessListReport::EmitSystemRecord(CTcpConnectParserInterface& tcpParser, Record& out) {
     const std::string empty;
-    out.StartObject();
-    Int64(out, "pid", kSystemPid);
-    Int64(out, "ppid", -1);
-    String(out, "proc_name", "System");
-    String(out, "proc_path", empty);
-    String(out, "cmd_line", empty);
-    String(out, "user", "SYSTEM");
-    String(out, "start_time", empty);
-    Int64(out, "cpu_time", -1);
-    Int64(out, "elapsed_time", -1);
-    String(out, "description", empty);
-    String(out, "company", empty);
+    out.Int64("pid", kSystemPid);
+    out.Int64("ppid", -1);
+    out.String("proc_name", "System");
+    out.String("proc_path", empty);
+    out.String("cmd_line", empty);
+    out.String("user", "SYSTEM");
+    out.String("start_time", empty);
+    out.Int64("cpu_time", -1);
+    out.Int64("elapsed_time", -1);
+    out.String("description", empty);
+    out.String("company", empty);
     EmitTcpMembers(tcpParser.GetConnectInfo(kSystemPid), out);
-    Int64(out, "file_size", -1);
-    String(out, "file_create_time", empty);
-    String(out, "file_modify_time", empty);
-    String(out, "file_md5", empty);
-    String(out, "app_sign", empty);
-    return out.EndObject(kRecordMembers);
+    out.Int64("file_size", -1);
+    out.String("file_create_time", empty);
+    out.String("file_modify_time", empty);
+    out.String("file_md5", empty);
+    out.String("app_sign", empty);
+    return true;
 }
 
-void CProcessListReport::EmitTcpMembers(const TcpConnectInfo& tcp, Handler& out) {
-    String(out, "listen_port", CKorvaProcInterfaceImp::FormatPortList(tcp.listen_ports));
-    String(out, "establish_port", CKorvaProcInterfaceImp::FormatPortList(tcp.establish_ports));
-    Key(out, "connect_count");
-    out.Int(tcp.connect_count);
+void CProcessListReport::EmitTcpMembers(const TcpConnectInfo& tcp, Record& out) {
+    out.String("listen_port", CKorvaProcInterfaceImp::FormatPortList(tcp.listen_ports));
+    out.String("establish_port", CKorvaProcInterfaceImp::FormatPortList(tcp.establish_ports));
+    out.Int("connect_count", tcp.connect_count);
 }

@@ -22,14 +22,16 @@ class CProcessListReport {
     // Records are built as SAX events into a document sharing the report's pool:
     // each record's member array then has exactly its size.
     typedef rapidjson::Document Handler;
+    // One record being written: it counts its members as they are written, so the
+    // object is closed with exactly the number it holds.
+    class Record;
 
     bool EmitProcessRecord(CProcInfoParserInterface& parser, CTcpConnectParserInterface& tcpParser,
-                           Handler& out);
-    rapidjson::SizeType EmitFileMembers(CProcInfoParserInterface& parser, int64_t* modifyTime,
-                                        Handler& out);
-    void EmitPropertyMembers(const std::string& path, int64_t modifyTime, Handler& out);
-    bool EmitSystemRecord(CTcpConnectParserInterface& tcpParser, Handler& out);
-    static void EmitTcpMembers(const TcpConnectInfo& tcp, Handler& out);
+                           Record& out);
+    void EmitFileMembers(CProcInfoParserInterface& parser, int64_t* modifyTime, Record& out);
+    void EmitPropertyMembers(const std::string& path, int64_t modifyTime, Record& out);
+    bool EmitSystemRecord(CTcpConnectParserInterface& tcpParser, Record& out);
+    static void EmitTcpMembers(const TcpConnectInfo& tcp, Record& out);
 
     template <typename Emit>
     bool AppendRecord(rapidjson::Value& records, Emit emit);

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "module/ProcInfoParserInterface.h"
-#include "procinfo/WinHandle.h"
+#include "module/WinHandle.h"
 
 // Samples one process through the operating system. Init opens the process and
 // takes the first time sample; later reads are set against that sample.

@@ -4,7 +4,7 @@
 #include <tlhelp32.h>
 
 #include "host/RynUtil.h"
-#include "procinfo/WinHandle.h"
+#include "module/WinHandle.h"
 
 namespace {
 

@@ -15,6 +15,12 @@ class CHostOptions {
     bool help = false;
 
     // False, with the reason in *error, for an unknown option or a bad value.
+    // Values follow their option as the next argument or after "=".
     bool Parse(int argc, char** argv, std::string* error);
     static const char* Usage();
+
+  private:
+    static bool IsKnown(const std::string& name);
+    static bool IsNumeric(const std::string& name);
+    bool Apply(const std::string& name, const std::string& value, std::string* error);
 };

@@ -49,17 +49,18 @@ std::string CProcessUtil::GetProcessPath(int64_t pid, bool nativeName) {
         return std::string();
     }
     const DWORD flags = nativeName ? PROCESS_NAME_NATIVE : 0;
-    for (DWORD capacity = MAX_PATH; capacity <= kLongestPath; capacity *= 2) {
+    // Doubling from MAX_PATH, with the last step cut to the limit itself.
+    for (DWORD capacity = MAX_PATH;;
+         capacity = capacity < kLongestPath / 2 ? capacity * 2 : kLongestPath) {
         std::vector<char> path(capacity);
         DWORD size = capacity;
         if (QueryFullProcessImageNameA(process.get(), flags, path.data(), &size)) {
             return std::string(path.data(), size < capacity ? size : capacity);
         }
-        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-            break;
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || capacity == kLongestPath) {
+            return std::string();
         }
     }
-    return std::string();
 }
 
 std::string CProcessUtil::GetProcessCommandLine(int64_t pid) {

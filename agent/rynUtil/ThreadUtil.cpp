@@ -32,7 +32,7 @@ bool CThreadUtil::startThread() {
     m_impl->running = true;
     try {
         m_impl->thread = std::thread([this] {
-            run();
+            RunContained();
             m_impl->running = false;
         });
     } catch (const std::system_error&) {
@@ -44,12 +44,32 @@ bool CThreadUtil::startThread() {
 
 bool CThreadUtil::IsThreadRunning() { return m_impl->running; }
 
-int CThreadUtil::waitForThreadFinish() {
-    std::lock_guard<std::mutex> lock(m_impl->mutex);
-    if (!m_impl->thread.joinable()) {
-        return -1;
+// An exception that escapes run() would end the whole host process; it ends the thread.
+void CThreadUtil::RunContained() noexcept {
+    try {
+        run();
+    } catch (...) {
+        try {
+            CLogMessage::GetInstance()->WriteLogMessage("worker thread ended by an exception",
+                                                        RYN_LOG_ERROR);
+        } catch (...) {
+        }
     }
-    m_impl->thread.join();
+}
+
+int CThreadUtil::waitForThreadFinish() {
+    std::thread finishing;
+    {
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        // A thread cannot wait for itself: joining would throw, or deadlock elsewhere.
+        if (!m_impl->thread.joinable() ||
+            m_impl->thread.get_id() == std::this_thread::get_id()) {
+            return -1;
+        }
+        finishing = std::move(m_impl->thread);
+    }
+    // Joined outside the lock, so the thread itself may still call into this object.
+    finishing.join();
     return 0;
 }
 

@@ -16,7 +16,7 @@ const WORD kUnicode = 0x04b0;
 const uint64_t kSigningTime = layer::FileTimeFromUnix(1551773229);
 
 class FilePropertyCacheTest : public LayerTest {
-protected:
+  protected:
     static layer::File& AddFile(const std::string& path = kApp) {
         layer::File& file = layer::machine().files[path];
         file.content = "MZ";
@@ -209,16 +209,65 @@ TEST_F(FilePropertyCacheTest, TranslationFailureLogsItsErrorAsSignedDecimal) {
     EXPECT_EQ(OnlyLog(), "FilePropertyCache:100 2 VerQueryValueA error. err1: -2147024809");
 }
 
-TEST_F(FilePropertyCacheTest, TranslationShorterThanOneEntryCountsAsFailed) {
-    layer::File& file = AddFullFile();
-    file.version.translationBytes = 2;
-    const LinkedPtr<FilePropertyRecord> record = cache.Get(kApp, 5);
-    EXPECT_EQ(record->description, "");
-    EXPECT_EQ(record->company, "");
-    const auto logs = layer::LogRecords();
-    ASSERT_EQ(logs.size(), 1u);
-    EXPECT_EQ(logs[0].line, 100);
-    EXPECT_EQ(logs[0].text.rfind("VerQueryValueA error. err1: ", 0), 0u);
+// Resources that lie about their sizes: never a copy past the file or a walk past the
+// buffer (the layer records either as a bad call, as the real calls would fault), and
+// each value either the true one or "" with a record naming the malformed resource (13).
+TEST_F(FilePropertyCacheTest, LyingResourceSizesAreFailedReadsNotFaults) {
+    struct Shape {
+        const char* what;
+        void (*apply)(layer::VersionResource& version, size_t fileBytes);
+        const char* description;
+        const char* record;  // "" for none
+    };
+    const char kRefused[] = "FilePropertyCache:90 2 GetFileVersionInfoA error. err: 13";
+    const char kShortTranslation[] = "FilePropertyCache:100 2 VerQueryValueA error. err1: 13";
+    const Shape shapes[] = {
+        {"data entry past the end of the file",
+         [](layer::VersionResource& v, size_t bytes) { v.dataSizeClaim = bytes; }, "", kRefused},
+        {"data entry of 2 GiB",
+         [](layer::VersionResource& v, size_t) { v.dataSizeClaim = 0x7FFFFFF0; }, "", kRefused},
+        {"data entry of 4 GiB - 1",
+         [](layer::VersionResource& v, size_t) { v.dataSizeClaim = 0xFFFFFFFF; }, "", kRefused},
+        {"data entry of 3 bytes", [](layer::VersionResource& v, size_t) { v.dataSizeClaim = 3; },
+         "", kRefused},
+        {"root length 0", [](layer::VersionResource& v, size_t) { v.rootLength = 0; }, "",
+         kRefused},
+        {"root length 6", [](layer::VersionResource& v, size_t) { v.rootLength = 6; }, "",
+         kRefused},
+        {"root length 0xFFFF", [](layer::VersionResource& v, size_t) { v.rootLength = 0xFFFF; }, "",
+         kRefused},
+        {"string table length 0",
+         [](layer::VersionResource& v, size_t) { v.stringTableLength = 0; }, "", kRefused},
+        {"string table length 0xFFFF",
+         [](layer::VersionResource& v, size_t) { v.stringTableLength = 0xFFFF; }, "", kRefused},
+        {"Translation of 0 bytes",
+         [](layer::VersionResource& v, size_t) { v.translationBytes = 0; }, "", kShortTranslation},
+        {"Translation of 3 bytes",
+         [](layer::VersionResource& v, size_t) { v.translationBytes = 3; }, "", kShortTranslation},
+        {"strings without their zero",
+         [](layer::VersionResource& v, size_t) { v.unterminatedStrings = true; }, "Korva Agent",
+         ""},
+    };
+    for (size_t i = 0; i < sizeof(shapes) / sizeof(shapes[0]); ++i) {
+        const Shape& shape = shapes[i];
+        const std::string path = "C:\\hostile\\" + std::to_string(i) + ".exe";
+        layer::File& file = AddFullFile(path);
+        shape.apply(file.version, layer::FileBytes(file).size());
+        const size_t logsBefore = layer::LogRecords().size();
+        const LinkedPtr<FilePropertyRecord> record = cache.Get(path, 5);
+        ASSERT_TRUE(record) << shape.what;
+        EXPECT_EQ(record->description, shape.description) << shape.what;
+        EXPECT_EQ(record->company, record->description.empty() ? "" : "Korva Labs") << shape.what;
+        EXPECT_EQ(record->signCompany, "Korva Test Signer") << shape.what;
+        const auto logs = layer::LogRecords();
+        std::string logged;
+        for (size_t k = logsBefore; k < logs.size(); ++k) {
+            logged += logs[k].source + ":" + std::to_string(logs[k].line) + " " +
+                      std::to_string(logs[k].level) + " " + logs[k].text;
+        }
+        EXPECT_EQ(logged, shape.record) << shape.what;
+        EXPECT_TRUE(layer::BadReleases().empty()) << shape.what;
+    }
 }
 
 TEST_F(FilePropertyCacheTest, DescriptionQueryErrorIsLogged) {
@@ -292,7 +341,7 @@ std::string PathOf(int i, const std::string& prefix = "C:\\apps\\") {
 }
 
 class FilePropertyCacheLimitTest : public FilePropertyCacheTest {
-protected:
+  protected:
     // 1000 entries: 990 ASCII paths and, after them in unsigned byte order, 10 paths
     // starting with a UTF-8 letter (bytes above 0x7F).
     void FillTo1000() {

@@ -116,7 +116,7 @@ TEST_F(ProcessListReportTest, GoldenReport) {
         R"("user":"alice","start_time":"20231114211320","cpu_time":5,"elapsed_time":3600,)"
         R"("listen_port":"80,443,8080","establish_port":"80,49152","connect_count":3,)"
         R"("file_size":2048,"file_create_time":"20231015221320",)"
-        R"("file_modify_time":"20231113221320","file_md5":"2c1743a391305fbf367df8e4f069f9f9",)"
+        R"("file_modify_time":"20231113221320","file_md5":"3f78abdc5ac9224e583df30f9d60081c",)"
         R"("description":"Alpha Service","company":"Alpha Corp",)"
         R"("app_sign":"SignCompany: Alpha Corp Signing SignDate: 20190305080709"},)"
         R"({"pid":508,"ppid":1,"proc_name":"beta.exe","proc_path":"C:\\Apps\\beta.exe",)"

@@ -110,7 +110,7 @@ TEST_F(Wow64FilesTest, ParserReadsSizeAndTimesOfTheRealFile) {
     ASSERT_TRUE(parser->GetExeFileTimes(created, modified));
     EXPECT_EQ(1600000000, created);
     EXPECT_EQ(1600000100, modified);
-    EXPECT_EQ(151884, parser->GetExeFileSize());
+    EXPECT_EQ(151884 + 1024, parser->GetExeFileSize());  // the content behind the resource image
     parser = LinkedPtr<CProcInfoParserInterface>();
     CSingleton<CWinPpidCache>::DestroyInstance();
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -19,6 +20,20 @@ void Collect(void* context, const std::string& type, const std::string& body) {
     Received* received = static_cast<Received*>(context);
     std::lock_guard<std::mutex> lock(received->mutex);
     received->messages.emplace_back(type, body);
+}
+
+// Sends again from inside itself, then removes itself, then fails.
+void Reentrant(void* context, const std::string& type, const std::string& body) {
+    Collect(context, type, body);
+    if (type == "T_FIRST_RSP") {
+        EXPECT_TRUE(CSingleton<CNetWork>::GetInstance()->SendNetMessage("T_SECOND_RSP", body));
+        SetNetWorkSink(nullptr, nullptr);
+#if !defined(__i386__)
+        // The x86 build unwinds with DWARF tables and a static libgcc per module, so an
+        // exception cannot cross from this program into korvaNetWork.dll there.
+        throw std::runtime_error("the host's sink failed");
+#endif
+    }
 }
 
 class NetWorkTest : public ::testing::Test {
@@ -52,6 +67,18 @@ TEST_F(NetWorkTest, DestroyingTheChannelRemovesTheSink) {
     SetNetWorkSink(&Collect, &m_received);
     CSingleton<CNetWork>::DestroyInstance();
     EXPECT_FALSE(CSingleton<CNetWork>::GetInstance()->SendNetMessage("T_X_RSP", "{}"));
+}
+
+TEST_F(NetWorkTest, SinkThatSendsAgainRemovesItselfAndThrowsNeitherBlocksNorThrows) {
+    SetNetWorkSink(&Reentrant, &m_received);
+    const bool delivered = CSingleton<CNetWork>::GetInstance()->SendNetMessage("T_FIRST_RSP", "{}");
+#if !defined(__i386__)
+    EXPECT_FALSE(delivered);
+#endif
+    ASSERT_EQ(m_received.messages.size(), 2u);
+    EXPECT_EQ(m_received.messages[1].first, "T_SECOND_RSP");
+    EXPECT_FALSE(CSingleton<CNetWork>::GetInstance()->SendNetMessage("T_THIRD_RSP", "{}"));
+    EXPECT_EQ(m_received.messages.size(), 2u);
 }
 
 TEST_F(NetWorkTest, MessagesFromSeveralThreadsAllArrive) {

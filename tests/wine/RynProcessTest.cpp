@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "ImportPatch.h"
 #include "WineTestSupport.h"
 #include "agent/rynUtil/ProcessCommandLine.h"
 #include "host/RynUtil.h"
@@ -67,6 +70,36 @@ TEST_F(ProcessUtilTest, PebRouteReadsTheChildWhereTheQueryIsMissing) {
     } else {
         EXPECT_EQ(ryn::ProcessCommandLine::FromQuery(process.get()), expected);
     }
+}
+
+// The image path as QueryFullProcessImageNameA would give it for a path of
+// g_imagePathLength characters: only into a buffer that can hold it.
+size_t g_imagePathLength = 0;
+
+BOOL WINAPI LongImagePath(HANDLE, DWORD, LPSTR name, PDWORD size) {
+    if (*size <= g_imagePathLength) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memset(name, 'a', g_imagePathLength);
+    name[g_imagePathLength] = '\0';
+    *size = static_cast<DWORD>(g_imagePathLength);
+    return TRUE;
+}
+
+TEST_F(ProcessUtilTest, ImagePathsUpToTheSystemLimitAreRead) {
+    const void* real = reinterpret_cast<const void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "QueryFullProcessImageNameA"));
+    acceptance::ImportPatch patch(GetModuleHandleW(L"rynUtil.dll"), real,
+                                  reinterpret_cast<const void*>(&LongImagePath));
+    ASSERT_GT(patch.slots(), 0u);
+    const int64_t self = GetCurrentProcessId();
+    for (size_t length : {size_t{20000}, size_t{32767}}) {
+        g_imagePathLength = length;
+        EXPECT_EQ(ryn::GetProcessUtil()->GetProcessPath(self, false).size(), length);
+    }
+    g_imagePathLength = 32768;  // no room for the terminator within the limit
+    EXPECT_EQ(ryn::GetProcessUtil()->GetProcessPath(self, false), "");
 }
 
 TEST_F(ProcessUtilTest, PidsWithoutAProcessGiveEmptyTexts) {

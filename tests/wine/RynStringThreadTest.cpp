@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 
 #include "agent/rynUtil/UniqueHandle.h"
 #include "host/RynUtil.h"
@@ -87,6 +88,31 @@ TEST(ThreadUtilTest, OneThreadPerStartAndNoSecondWhileRunning) {
     thread.Release();
     EXPECT_EQ(thread.waitForThreadFinish(), 0);
     EXPECT_EQ(thread.runs, 2);
+}
+
+// Waits for itself, then lets an exception escape.
+class SelfWaitingThread : public ryn::CThreadUtil {
+  public:
+    ~SelfWaitingThread() { waitForThreadFinish(); }
+    void run() override {
+        selfWait = waitForThreadFinish();
+#if !defined(__i386__)
+        // Not in the x86 build: its exceptions cannot unwind from this program into
+        // rynUtil.dll (DWARF tables, a static libgcc per module).
+        throw std::runtime_error("escapes run");
+#endif
+    }
+    std::atomic<int> selfWait{0};
+};
+
+TEST(ThreadUtilTest, RunThatWaitsForItselfOrThrowsEndsOnlyItsThread) {
+    SelfWaitingThread thread;
+    ASSERT_TRUE(thread.startThread());
+    EXPECT_EQ(thread.waitForThreadFinish(), 0);
+    EXPECT_EQ(thread.selfWait, -1);
+    EXPECT_FALSE(thread.IsThreadRunning());
+    ASSERT_TRUE(thread.startThread());  // the base is still usable
+    EXPECT_EQ(thread.waitForThreadFinish(), 0);
 }
 
 TEST(ThreadUtilTest, FinishedThreadIsJoinedByTheNextStart) {

@@ -37,5 +37,6 @@ int64_t _time64(int64_t* out);
 int swprintf_s(wchar_t* buffer, size_t count, const wchar_t* format, ...);
 
 // Per-area calls
+#include "layer/FileApi.h"
 #include "layer/ProcessApi.h"
 #include "layer/Wow64Api.h"

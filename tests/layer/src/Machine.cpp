@@ -77,6 +77,8 @@ void Reset() {
     ResetControl();
     ResetDoubles();
     ResetWow64PathMap();
+    ResetFileApi();
+    ResetVersionApi();
 }
 
 void AdvanceClock(uint64_t hundredNanoseconds) { machine().systemTime += hundredNanoseconds; }

@@ -125,7 +125,7 @@ bool CThreadUtil::IsThreadRunning() {
 }
 
 int CThreadUtil::waitForThreadFinish() {
-    if (!m_impl->thread.joinable()) {
+    if (!m_impl->thread.joinable() || m_impl->thread.get_id() == std::this_thread::get_id()) {
         return -1;
     }
     m_impl->thread.join();
@@ -246,7 +246,7 @@ layer::File* FindRegularFile(const std::string& path) {
 
 uint64_t CFileUtil::GetFileSize(const std::string& path) {
     const layer::File* file = FindRegularFile(path);
-    return file != nullptr && file->openError == 0 ? file->content.size() : 0;
+    return file != nullptr && file->openError == 0 ? layer::FileBytes(*file).size() : 0;
 }
 
 CFileInfo::CFileInfo(const std::string& path) : m_path(path) {}
@@ -287,9 +287,10 @@ std::string CAlgorithmUtil::GetFileMD5(const std::string& path) {
         return std::string();
     }
     ++file->contentReads;
+    const std::string bytes = layer::FileBytes(*file);
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    EVP_Digest(file->content.data(), file->content.size(), digest, &length, EVP_md5(), nullptr);
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
     return std::string(reinterpret_cast<const char*>(digest), length);
 }
 

@@ -1,16 +1,15 @@
 // version.dll of the scripted machine: GetFileVersionInfoSizeA, GetFileVersionInfoA and
-// VerQueryValueA over layer::File::version.
-//
-// The block that GetFileVersionInfoA copies out is self-describing, so VerQueryValueA
-// hands out pointers into the caller's buffer as the real call does:
-//   "KVER" u32 totalLength, then entries of
-//   u32 keyLength, key, u32 error, u32 valueLength, value (value 4-byte aligned).
+// VerQueryValueA over a real VS_VERSIONINFO block inside a PE image built from
+// layer::File::version (see layer/FileModel.h for what is modelled).
 
 #include <winver.h>
 
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <strings.h>
+#include <vector>
 
 #include "LayerState.h"
 #include "layer/Machine.h"
@@ -44,26 +43,58 @@ void VersionResource::SetString(WORD language, WORD codePage, const std::string&
 
 namespace {
 
-const char kMagic[4] = {'K', 'V', 'E', 'R'};
-constexpr size_t kHeaderBytes = 8;
+// ---- Building the block and the image
 
-void PutU32(std::string& out, uint32_t value) {
-    out.append(reinterpret_cast<const char*>(&value), sizeof(value));
+void PutU16(std::string& out, size_t at, uint16_t value) {
+    std::memcpy(&out[at], &value, sizeof(value));
 }
 
-uint32_t GetU32(const BYTE* at) {
-    uint32_t value = 0;
+void PutU32(std::string& out, size_t at, uint32_t value) {
+    std::memcpy(&out[at], &value, sizeof(value));
+}
+
+uint16_t GetU16(const BYTE* at) {
+    uint16_t value = 0;
     std::memcpy(&value, at, sizeof(value));
     return value;
 }
 
-void PutEntry(std::string& out, const std::string& key, DWORD error, const std::string& value) {
-    PutU32(out, static_cast<uint32_t>(key.size()));
-    out += key;
-    PutU32(out, error);
-    PutU32(out, static_cast<uint32_t>(value.size()));
-    out.append((4 - out.size() % 4) % 4, '\0');
-    out += value;
+void Pad4(std::string& out) { out.append((4 - out.size() % 4) % 4, '\0'); }
+
+// UTF-16LE code units of a UTF-8 text, without a terminator.
+std::string Utf16(const std::string& utf8) {
+    std::string out;
+    const auto unit = [&out](uint32_t c) {
+        out.push_back(static_cast<char>(c & 0xFF));
+        out.push_back(static_cast<char>(c >> 8));
+    };
+    for (wchar_t wc : layer::Utf8ToWide(utf8)) {
+        const uint32_t c = static_cast<uint32_t>(wc);
+        if (c < 0x10000) {
+            unit(c);
+        } else {
+            unit(0xD800 + ((c - 0x10000) >> 10));
+            unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+        }
+    }
+    return out;
+}
+
+// One node: wLength, wValueLength, wType, the key, the value, the children (each 4-aligned).
+std::string Node(const std::string& key, bool text, const std::string& value, size_t valueLength,
+                 const std::vector<std::string>& children, int lengthClaim = -1) {
+    std::string node(6, '\0');
+    node += Utf16(key) + std::string(2, '\0');
+    Pad4(node);
+    node += value;
+    for (const std::string& child : children) {
+        Pad4(node);
+        node += child;
+    }
+    PutU16(node, 0, static_cast<uint16_t>(lengthClaim >= 0 ? lengthClaim : node.size()));
+    PutU16(node, 2, static_cast<uint16_t>(valueLength));
+    PutU16(node, 4, text ? 1 : 0);
+    return node;
 }
 
 std::string TranslationValue(const layer::VersionResource& version) {
@@ -79,32 +110,114 @@ std::string TranslationValue(const layer::VersionResource& version) {
     return value;
 }
 
+std::string StringNode(const layer::VersionResource& version, const std::string& name,
+                       const std::string& utf8Value) {
+    std::string value = Utf16(utf8Value);
+    if (!version.unterminatedStrings) {
+        value += std::string(2, '\0');
+    }
+    return Node(name, true, value, value.size() / 2, {});
+}
+
 std::string BuildBlock(const layer::VersionResource& version) {
-    std::string entries;
-    const auto errorOf = [&version](const std::string& key) -> DWORD {
-        auto it = version.queryErrors.find(key);
-        return it == version.queryErrors.end() ? 0 : it->second;
-    };
-    PutEntry(entries, layer::kTranslationPath, errorOf(layer::kTranslationPath),
-             TranslationValue(version));
+    std::vector<std::string> tables;
     for (const auto& table : version.stringTables) {
+        std::vector<std::string> strings;
         for (const auto& value : table.second) {
-            const std::string key = "\\StringFileInfo\\" + table.first + "\\" + value.first;
-            // The narrow call hands strings out in the system code page.
-            PutEntry(entries, key, errorOf(key), layer::Utf8ToCodePage(value.second) + '\0');
+            strings.push_back(StringNode(version, value.first, value.second));
         }
+        tables.push_back(Node(table.first, true, "", 0, strings, version.stringTableLength));
     }
-    for (const auto& error : version.queryErrors) {
-        PutEntry(entries, error.first, error.second, std::string());
+    const std::string translation = TranslationValue(version);
+    const std::string varFileInfo =
+        Node("VarFileInfo", true, "", 0,
+             {Node("Translation", false, translation, translation.size(), {})});
+    std::string fixed(52, '\0');  // VS_FIXEDFILEINFO
+    PutU32(fixed, 0, 0xFEEF04BD);
+    PutU32(fixed, 4, 0x00010000);
+    return Node("VS_VERSION_INFO", false, fixed, fixed.size(),
+                {Node("StringFileInfo", true, "", 0, tables), varFileInfo}, version.rootLength);
+}
+
+// A PE32+ image: headers, one .rsrc section (RVA 0x1000, file offset 0x200) holding the
+// resource directory RT_VERSION / 1 / 0409 and the block, then the file's content.
+struct VersionImage {
+    std::string bytes;
+    size_t dataOffset = 0;  // where the block starts in the file
+    uint64_t claim = 0;     // what the data entry says its size is
+};
+
+constexpr uint32_t kSectionRva = 0x1000;
+constexpr uint32_t kSectionOffset = 0x200;
+constexpr uint32_t kBlockInSection = 0x58;
+
+std::string ResourceSection(const std::string& block, uint32_t claim) {
+    std::string section(kBlockInSection, '\0');
+    const uint32_t directories[3][2] = {{16, 0x18}, {1, 0x30}, {0x409, 0x48}};
+    for (int level = 0; level < 3; ++level) {
+        const size_t at = static_cast<size_t>(level) * 0x18;
+        PutU16(section, at + 14, 1);  // one id entry
+        PutU32(section, at + 16, directories[level][0]);
+        PutU32(section, at + 20, directories[level][1] | (level < 2 ? 0x80000000u : 0));
     }
-    std::string block(kMagic, sizeof(kMagic));
-    PutU32(block, static_cast<uint32_t>(kHeaderBytes + entries.size()));
-    return block + entries;
+    PutU32(section, 0x48, kSectionRva + kBlockInSection);
+    PutU32(section, 0x4C, claim);
+    return section + block;
+}
+
+VersionImage BuildImage(const layer::File& file) {
+    const std::string block = BuildBlock(file.version);
+    VersionImage image;
+    image.claim = file.version.dataSizeClaim >= 0
+                      ? static_cast<uint64_t>(file.version.dataSizeClaim)
+                      : block.size();
+    std::string section = ResourceSection(block, static_cast<uint32_t>(image.claim));
+    const uint32_t virtualSize = static_cast<uint32_t>(section.size());
+    section.append((0x200 - section.size() % 0x200) % 0x200, '\0');
+    std::string& bytes = image.bytes;
+    bytes.assign(kSectionOffset, '\0');
+    bytes[0] = 'M';
+    bytes[1] = 'Z';
+    PutU32(bytes, 0x3C, 0x40);
+    PutU32(bytes, 0x40, 0x4550);    // "PE\0\0"
+    PutU16(bytes, 0x44, 0x8664);    // x64
+    PutU16(bytes, 0x46, 1);         // one section
+    PutU16(bytes, 0x54, 0xF0);      // optional header size
+    PutU16(bytes, 0x58, 0x20B);     // PE32+
+    PutU32(bytes, 0x58 + 108, 16);  // data directories
+    PutU32(bytes, 0x58 + 128, kSectionRva);
+    PutU32(bytes, 0x58 + 132, virtualSize);
+    std::memcpy(&bytes[0x148], ".rsrc", 5);
+    PutU32(bytes, 0x148 + 8, virtualSize);
+    PutU32(bytes, 0x148 + 12, kSectionRva);
+    PutU32(bytes, 0x148 + 16, static_cast<uint32_t>(section.size()));
+    PutU32(bytes, 0x148 + 20, kSectionOffset);
+    bytes += section;
+    bytes += file.content;
+    image.dataOffset = kSectionOffset + kBlockInSection;
+    return image;
+}
+
+// ---- The buffers GetFileVersionInfoA filled, which VerQueryValueA may walk.
+
+struct FilledBlock {
+    size_t size = 0;
+    std::map<std::string, DWORD> queryErrors;
+};
+
+struct Blocks {
+    std::mutex mutex;
+    std::map<const void*, FilledBlock> filled;
+};
+
+Blocks& blocks() {
+    static Blocks b;
+    return b;
 }
 
 // The file behind a system-code-page path, with its bytes counted as read; null (and the
 // last error set) when it cannot be read.
-layer::File* ReadFile(LPCSTR codePagePath) {
+layer::File* FindReadableFile(LPCSTR codePagePath) {
     layer::File* file =
         codePagePath ? layer::machine().FindFile(layer::CodePageToUtf8(codePagePath)) : nullptr;
     if (file == nullptr || file->isDirectory) {
@@ -136,30 +249,181 @@ bool Refused(const char* call, const layer::File* file, DWORD modelError) {
     return false;
 }
 
+// ---- Walking a block as the system does, every access checked against the buffer.
+
+class BlockWalk {
+  public:
+    BlockWalk(const BYTE* block, size_t size) : m_block(block), m_size(size) {}
+
+    // False (a bad call recorded) when [offset, offset + bytes) is outside the buffer.
+    bool Inside(size_t offset, size_t bytes) const {
+        if (offset <= m_size && bytes <= m_size - offset) {
+            return true;
+        }
+        layer::BadRelease("VerQueryValueA: the walk leaves the caller's buffer");
+        return false;
+    }
+
+    // The child of the node at `parent` whose key is `key` (any letter case); 0 when there
+    // is none; false when the walk left the buffer.
+    bool FindChild(size_t parent, const std::string& key, size_t* child) const {
+        size_t value = 0;
+        size_t at = 0;
+        if (!ValueOf(parent, &value) || !Inside(parent, 6)) {
+            return false;
+        }
+        at = Align4(value + ValueBytes(parent));
+        const size_t end = parent + GetU16(m_block + parent);
+        *child = 0;
+        for (; at < end; at = Align4(at + GetU16(m_block + at))) {
+            std::string name;
+            if (!KeyOf(at, &name)) {
+                return false;
+            }
+            if (strcasecmp(name.c_str(), key.c_str()) == 0) {
+                *child = at;
+                return true;
+            }
+            if (GetU16(m_block + at) == 0) {
+                return true;
+            }
+        }
+        return true;
+    }
+
+    bool ValueOf(size_t node, size_t* value) const {
+        std::string key;
+        if (!KeyOf(node, &key)) {
+            return false;
+        }
+        *value = Align4(node + 6 + 2 * (key.size() + 1));
+        return true;
+    }
+
+    size_t ValueBytes(size_t node) const {
+        return static_cast<size_t>(GetU16(m_block + node + 2)) * (IsText(node) ? 2 : 1);
+    }
+    bool IsText(size_t node) const { return GetU16(m_block + node + 4) != 0; }
+
+  private:
+    static size_t Align4(size_t offset) { return (offset + 3) & ~static_cast<size_t>(3); }
+
+    // The key as ASCII (the keys this module asks for are ASCII).
+    bool KeyOf(size_t node, std::string* key) const {
+        if (!Inside(node, 6)) {
+            return false;
+        }
+        for (size_t at = node + 6;; at += 2) {
+            if (!Inside(at, 2)) {
+                return false;
+            }
+            const uint16_t c = GetU16(m_block + at);
+            if (c == 0) {
+                return true;
+            }
+            key->push_back(c < 0x80 ? static_cast<char>(c) : '?');
+        }
+    }
+
+    const BYTE* m_block;
+    size_t m_size;
+};
+
+std::vector<std::string> PathParts(const std::string& subBlock) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : subBlock + "\\") {
+        if (c != '\\') {
+            part.push_back(c);
+        } else if (!part.empty()) {
+            parts.push_back(part);
+            part.clear();
+        }
+    }
+    return parts;
+}
+
+// The narrow call's conversion: the UTF-16 value into the system code page, at the
+// same position in the area behind the block; false when that leaves the buffer.
+bool ConvertText(const BlockWalk& walk, BYTE* block, size_t node, size_t value, LPVOID* buffer,
+                 PUINT length) {
+    const size_t rootLength = GetU16(block);
+    const size_t chars = GetU16(block + node + 2);
+    if (!walk.Inside(value, 2 * chars)) {
+        return false;
+    }
+    if (value > rootLength) {  // the room left for the conversion would be "negative"
+        layer::BadRelease("VerQueryValueA: a value behind the root's end");
+        return false;
+    }
+    std::wstring wide;
+    for (size_t i = 0; i < chars; ++i) {
+        wide.push_back(static_cast<wchar_t>(GetU16(block + value + 2 * i)));
+    }
+    const std::string narrow = layer::Utf8ToCodePage(layer::WideToUtf8(wide));
+    const size_t target = rootLength + 4 + value;
+    const size_t room = rootLength - value;
+    // A text that does not fit is not converted, though the real call may have written
+    // up to the room it was given.
+    const size_t written = narrow.size() <= room ? narrow.size() : 0;
+    if (!walk.Inside(target, narrow.size() <= room ? narrow.size() : room)) {
+        return false;
+    }
+    std::memcpy(block + target, narrow.data(), written);
+    *buffer = block + target;
+    if (length != nullptr) {
+        *length = static_cast<UINT>(written);
+    }
+    return true;
+}
+
 }  // namespace
+
+namespace layer {
+
+std::string FileBytes(const File& file) {
+    return file.version.present ? BuildImage(file).bytes : file.content;
+}
+
+void ResetVersionApi() {
+    std::lock_guard<std::mutex> lock(blocks().mutex);
+    blocks().filled.clear();
+}
+
+}  // namespace layer
 
 DWORD GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle) {
     if (lpdwHandle != nullptr) {
         *lpdwHandle = 0;
     }
-    layer::File* file = ReadFile(lptstrFilename);
+    layer::File* file = FindReadableFile(lptstrFilename);
     if (file == nullptr || Refused("GetFileVersionInfoSizeA", file, file->version.sizeError)) {
         return 0;
     }
-    return static_cast<DWORD>(BuildBlock(file->version).size());
+    // Room for the narrow and wide conversions; 32 bits, wrapping as the real call does.
+    return static_cast<DWORD>(2 * BuildImage(*file).claim + 4);
 }
 
 BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD, DWORD dwLen, LPVOID lpData) {
-    layer::File* file = ReadFile(lptstrFilename);
+    layer::File* file = FindReadableFile(lptstrFilename);
     if (file == nullptr || Refused("GetFileVersionInfoA", file, file->version.readError)) {
         return FALSE;
     }
-    const std::string block = BuildBlock(file->version);
-    if (lpData == nullptr || dwLen < block.size()) {
-        layer::FailWith(lpData == nullptr ? ERROR_INVALID_PARAMETER : ERROR_INSUFFICIENT_BUFFER);
+    if (lpData == nullptr) {
+        layer::FailWith(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::memcpy(lpData, block.data(), block.size());
+    const VersionImage image = BuildImage(*file);
+    const uint64_t copied = image.claim < dwLen ? image.claim : dwLen;
+    if (image.dataOffset + copied > image.bytes.size()) {
+        // The real call copies from the mapped file regardless, and faults.
+        layer::BadRelease("GetFileVersionInfoA: the data entry reaches past the end of the file");
+        layer::FailWith(ERROR_NOACCESS);
+        return FALSE;
+    }
+    std::memcpy(lpData, image.bytes.data() + image.dataOffset, static_cast<size_t>(copied));
+    std::lock_guard<std::mutex> lock(blocks().mutex);
+    blocks().filled[lpData] = FilledBlock{dwLen, file->version.queryErrors};
     return TRUE;
 }
 
@@ -169,35 +433,52 @@ BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT
         layer::FailWith(error);
         return FALSE;
     }
-    const BYTE* block = static_cast<const BYTE*>(pBlock);
-    if (block == nullptr || lpSubBlock == nullptr || lplpBuffer == nullptr ||
-        std::memcmp(block, kMagic, sizeof(kMagic)) != 0) {
-        layer::FailWith(ERROR_INVALID_PARAMETER);
+    FilledBlock filled;
+    {
+        std::lock_guard<std::mutex> lock(blocks().mutex);
+        auto it = blocks().filled.find(pBlock);
+        if (it == blocks().filled.end() || lpSubBlock == nullptr || lplpBuffer == nullptr) {
+            layer::BadRelease("VerQueryValueA: not a block that GetFileVersionInfoA filled");
+            layer::FailWith(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        filled = it->second;
+    }
+    auto scripted = filled.queryErrors.find(lpSubBlock);
+    if (scripted != filled.queryErrors.end()) {
+        layer::FailWith(scripted->second);
         return FALSE;
     }
-    const size_t total = GetU32(block + 4);
-    for (size_t at = kHeaderBytes; at + 4 <= total;) {
-        const size_t keyLength = GetU32(block + at);
-        const std::string key(reinterpret_cast<const char*>(block + at + 4), keyLength);
-        at += 4 + keyLength;
-        const DWORD entryError = GetU32(block + at);
-        const size_t valueLength = GetU32(block + at + 4);
-        at += 8;
-        at += (4 - at % 4) % 4;
-        // Sub-block names match regardless of letter case, as on Windows.
-        if (strcasecmp(key.c_str(), lpSubBlock) == 0) {
-            if (entryError != 0) {
-                layer::FailWith(entryError);
-                return FALSE;
-            }
-            *lplpBuffer = const_cast<BYTE*>(block + at);
-            if (puLen != nullptr) {
-                *puLen = static_cast<UINT>(valueLength);
-            }
-            return TRUE;
+    BYTE* block = static_cast<BYTE*>(const_cast<void*>(pBlock));
+    const BlockWalk walk(block, filled.size);
+    size_t node = 0;
+    for (const std::string& part : PathParts(lpSubBlock)) {
+        size_t child = 0;
+        if (!walk.FindChild(node, part, &child)) {
+            layer::FailWith(ERROR_NOACCESS);
+            return FALSE;
         }
-        at += valueLength;
+        if (child == 0) {
+            layer::FailWith(ERROR_RESOURCE_TYPE_NOT_FOUND);
+            return FALSE;
+        }
+        node = child;
     }
-    layer::FailWith(ERROR_RESOURCE_TYPE_NOT_FOUND);
-    return FALSE;
+    size_t value = 0;
+    if (!walk.ValueOf(node, &value)) {
+        layer::FailWith(ERROR_NOACCESS);
+        return FALSE;
+    }
+    if (walk.IsText(node)) {
+        if (!ConvertText(walk, block, node, value, lplpBuffer, puLen)) {
+            layer::FailWith(ERROR_NOACCESS);
+            return FALSE;
+        }
+        return TRUE;
+    }
+    *lplpBuffer = block + value;
+    if (puLen != nullptr) {
+        *puLen = GetU16(block + node + 2);
+    }
+    return TRUE;
 }

@@ -10,6 +10,15 @@
 namespace layer {
 
 // ---- Version resource of a file, read through the narrow version calls.
+//
+// A file with a version resource is a PE image (layer::FileBytes): headers, one .rsrc
+// section with RT_VERSION 1 in language 0409 holding a 32-bit VS_VERSIONINFO block, then
+// the file's content. The calls behave as Wine's: GetFileVersionInfoSizeA answers twice
+// the data entry's claimed size plus 4, GetFileVersionInfoA copies as many bytes as the
+// entry claims, and VerQueryValueA walks the block trusting its lengths and writes its
+// converted texts at the root's length beyond the block. Where the real calls would read
+// or write outside the file or the caller's buffer, the layer records a bad call
+// (layer::BadReleases) and fails instead.
 
 struct VersionTranslation {
     WORD language = 0;
@@ -27,6 +36,12 @@ struct VersionResource {
     std::map<std::string, DWORD> queryErrors;
     DWORD sizeError = 0;  // GetFileVersionInfoSizeA fails with this code when not 0
     DWORD readError = 0;  // GetFileVersionInfoA fails with this code when not 0
+
+    // What a crafted resource claims about itself (-1: the truth).
+    int64_t dataSizeClaim = -1;        // the data entry's Size field
+    int rootLength = -1;               // VS_VERSIONINFO's wLength
+    int stringTableLength = -1;        // wLength of every string table
+    bool unterminatedStrings = false;  // string values without their terminating zero
 
     // Adds a translation (once) and one string of its table.
     void SetString(WORD language, WORD codePage, const std::string& name,
@@ -95,5 +110,9 @@ struct File {
     Signature signature;
     int contentReads = 0;  // how often the file's bytes were read
 };
+
+// The file's bytes as every reader sees them: the content, behind a PE image of the
+// version resource when there is one.
+std::string FileBytes(const File& file);
 
 }  // namespace layer

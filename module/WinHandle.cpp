@@ -1,4 +1,4 @@
-#include "procinfo/WinHandle.h"
+#include "module/WinHandle.h"
 
 #include <utility>
 
