@@ -6,9 +6,9 @@
 //                       [--command-line-chars C]
 //
 // starts N sleeping children of that program (distinct command lines of C characters),
-// times one wineserver round trip (a ResetEvent) as the unit, runs the bare sequence
-// once to warm the system's caches, then the module's first pass, then R times the
-// bare sequence and a warm pass, alternating. Each pass runs through the exports with
+// runs the bare sequence once to warm the system's caches, then the module's first
+// pass, then R times the bare sequence and a warm pass, alternating, each pair after
+// timing one wineserver round trip (a ResetEvent) as the unit; medians are printed. Each pass runs through the exports with
 // the host's sink in korvaNetWork.dll, from Start to the end of
 // DestroyKorvaProcInterface; what its pauses really slept is taken out. With
 // --profile every hooked call is also timed (in extra passes, so the timed ones
@@ -43,8 +43,8 @@ using passcost::CBareSequence;
 using passcost::CImportHooks;
 
 constexpr uint64_t kReportTimeoutMs = 900000;
-constexpr int kRoundTripBatches = 15;
-constexpr int kRoundTripsPerBatch = 2000;
+constexpr int kRoundTripBatches = 5;
+constexpr int kRoundTripsPerBatch = 500;
 
 struct Options {
     size_t processes = 100;
@@ -193,9 +193,8 @@ int Measure(const Options& options) {
                      options.processes);
         return 1;
     }
-    const double roundTrip = RoundTripMicroseconds();
-    std::printf("pass_cost_setup processes=%zu roundtrip_us=%.2f command_line_chars=%zu\n",
-                options.processes, roundTrip, options.commandLineChars);
+    std::printf("pass_cost_setup processes=%zu command_line_chars=%zu\n", options.processes,
+                options.commandLineChars);
 
     CBareSequence bare(false);
     size_t opened = 0;
@@ -205,8 +204,12 @@ int Measure(const Options& options) {
     PrintPass("first", 0, first);
     std::vector<double> bareTimes;
     std::vector<double> warmTimes;
+    std::vector<double> roundTrips;
     PassResult warm;
     for (int repetition = 1; repetition <= options.warmPasses; ++repetition) {
+        roundTrips.push_back(RoundTripMicroseconds());
+        std::printf("pass_cost_run kind=roundtrip rep=%d us=%.2f\n", repetition,
+                    roundTrips.back());
         bareTimes.push_back(BareMicrosecondsPerProcess(bare, &opened));
         std::printf("pass_cost_run kind=bare rep=%d us_per_process=%.1f opened=%zu\n", repetition,
                     bareTimes.back(), opened);
@@ -217,6 +220,7 @@ int Measure(const Options& options) {
     PrintCalls("first", first);
     PrintCalls("warm", warm);
 
+    const double roundTrip = Median(roundTrips);
     const double bareUs = Median(bareTimes);
     const double warmUs = Median(warmTimes);
     const double firstUs = first.MicrosecondsPerProcess();
