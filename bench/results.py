@@ -79,7 +79,8 @@ def pass_cost_section(table, out, lines):
     table.section("A pass of korvaProc.dll on Win32 (Wine, x64) next to the bare call sequence")
     out.append("N sleeping children of one 2.5 MB program; us per reported process, the pauses")
     out.append("each pass really slept taken out (counted at korvaProc.dll's import of msleep);")
-    out.append("bare and warm are medians of alternating runs; first is one pass with empty caches.")
+    out.append("bare and warm are medians of alternating runs, warm/bare the median of each")
+    out.append("pair's ratio; first is one pass with empty caches, over the median warm pass.")
     out.append("rt: the same in wineserver round trips (one ResetEvent, timed in the same run).")
     rows = []
     for s in summaries:

@@ -8,8 +8,10 @@
 // starts N sleeping children of that program (distinct command lines of C characters),
 // runs the bare sequence once to warm the system's caches, then the module's first
 // pass, then R times the bare sequence and a warm pass, alternating, each pair after
-// timing one wineserver round trip (a ResetEvent) as the unit; medians are printed. Each pass runs through the exports with
-// the host's sink in korvaNetWork.dll, from Start to the end of
+// timing one wineserver round trip (a ResetEvent) as the unit. Medians are printed;
+// warm over bare is the median of each pair's ratio, which the machine's load moves
+// least, since the two runs of a pair follow each other within seconds. Each pass runs through the
+// exports with the host's sink in korvaNetWork.dll, from Start to the end of
 // DestroyKorvaProcInterface; what its pauses really slept is taken out. With
 // --profile every hooked call is also timed (in extra passes, so the timed ones
 // carry only a counter per call). One "key=value" line per result, for
@@ -205,17 +207,18 @@ int Measure(const Options& options) {
     std::vector<double> bareTimes;
     std::vector<double> warmTimes;
     std::vector<double> roundTrips;
+    std::vector<double> pairRatios;  // each warm pass over the bare run just before it
     PassResult warm;
     for (int repetition = 1; repetition <= options.warmPasses; ++repetition) {
         roundTrips.push_back(RoundTripMicroseconds());
-        std::printf("pass_cost_run kind=roundtrip rep=%d us=%.2f\n", repetition,
-                    roundTrips.back());
+        std::printf("pass_cost_run kind=roundtrip rep=%d us=%.2f\n", repetition, roundTrips.back());
         bareTimes.push_back(BareMicrosecondsPerProcess(bare, &opened));
         std::printf("pass_cost_run kind=bare rep=%d us_per_process=%.1f opened=%zu\n", repetition,
                     bareTimes.back(), opened);
         warm = RunPass(waiter, hooks, "warm");
         PrintPass("warm", repetition, warm);
         warmTimes.push_back(warm.MicrosecondsPerProcess());
+        pairRatios.push_back(bareTimes.back() > 0 ? warmTimes.back() / bareTimes.back() : 0);
     }
     PrintCalls("first", first);
     PrintCalls("warm", warm);
@@ -229,7 +232,7 @@ int Measure(const Options& options) {
         "warm_us=%.1f first_over_warm=%.2f warm_over_bare=%.2f roundtrip_us=%.2f "
         "bare_roundtrips=%.1f warm_roundtrips=%.1f\n",
         options.processes, warm.reported, warm.children, bareUs, firstUs, warmUs,
-        warmUs > 0 ? firstUs / warmUs : 0, bareUs > 0 ? warmUs / bareUs : 0, roundTrip,
+        warmUs > 0 ? firstUs / warmUs : 0, Median(pairRatios), roundTrip,
         roundTrip > 0 ? bareUs / roundTrip : 0, roundTrip > 0 ? warmUs / roundTrip : 0);
 
     if (options.profile) {
