@@ -2,8 +2,8 @@
 // the bare Win32 sequence that any pass must make, over the same processes, back to
 // back in one run:
 //
-//   korva_pass_cost.exe --processes N [--warm-passes R] [--profile] [--log FILE]
-//                       [--command-line-chars C]
+//   korva_pass_cost.exe --processes N [--warm-passes R] [--profile] [--time-first]
+//                       [--log FILE] [--command-line-chars C]
 //
 // starts N sleeping children of that program (distinct command lines of C characters),
 // runs the bare sequence once to warm the system's caches, then the module's first
@@ -14,7 +14,8 @@
 // exports with the host's sink in korvaNetWork.dll, from Start to the end of
 // DestroyKorvaProcInterface; what its pauses really slept is taken out. With
 // --profile every hooked call is also timed (in extra passes, so the timed ones
-// carry only a counter per call). One "key=value" line per result, for
+// carry only a counter per call); --time-first times the first pass's calls as well,
+// at the price of the hooks' own cost in its result. One "key=value" line per result, for
 // bench/pass-cost.sh and bench/results.py.
 
 #include <windows.h>
@@ -52,6 +53,7 @@ struct Options {
     size_t processes = 100;
     int warmPasses = 3;
     bool profile = false;
+    bool timeFirst = false;
     size_t commandLineChars = 600;
     std::string log = "korva_pass_cost.log";
 };
@@ -70,6 +72,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->log = argv[++i];
         } else if (option == "--profile") {
             options->profile = true;
+        } else if (option == "--time-first") {
+            options->timeFirst = true;
         } else {
             return false;
         }
@@ -202,7 +206,9 @@ int Measure(const Options& options) {
     size_t opened = 0;
     BareMicrosecondsPerProcess(bare, &opened);  // the system's own caches warm, as for the pass
 
+    hooks.SetTiming(options.timeFirst);
     const PassResult first = RunPass(waiter, hooks, "first");
+    hooks.SetTiming(false);
     PrintPass("first", 0, first);
     std::vector<double> bareTimes;
     std::vector<double> warmTimes;
@@ -264,7 +270,7 @@ extern "C" __declspec(dllexport) int RunPassCost(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &options)) {
         std::fprintf(stderr,
                      "usage: korva_pass_cost --processes N [--warm-passes R] [--profile] "
-                     "[--log FILE] [--command-line-chars C]\n");
+                     "[--time-first] [--log FILE] [--command-line-chars C]\n");
         return 2;
     }
     if (!ryn::SetLogFile(options.log)) {
