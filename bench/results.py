@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
 """Writes the plain-text results table of bench/run.sh.
 
-    results.py NATIVE_JSON MD5_LINES MACHINE_LINES [FIRST WARM [WARM_100 [WARM_10000]]]
+    results.py [--pass-cost PASS_COST_LINES] NATIVE_JSON MD5_LINES MACHINE_LINES
+               [FIRST WARM [WARM_100 [WARM_10000]]]
+    results.py --pass-cost PASS_COST_LINES [--machine MACHINE_LINES]
+
 
 NATIVE_JSON is korva_bench's --benchmark_out (aggregates), MD5_LINES the output of
 bench/md5-bench.sh, MACHINE_LINES "key: value" lines about the machine and the run,
 the profiles callgrind's output for one first and one warm pass of 1,000 processes
-and one warm pass each of 100 and 10,000.
+and one warm pass each of 100 and 10,000. PASS_COST_LINES is the output of
+bench/pass-cost.sh; given alone, only its section and its targets are written.
 Medians are shown throughout; targets are compared, never enforced.
 """
 
@@ -46,6 +50,90 @@ def load_md5(path):
     return rows
 
 
+def load_pass_cost(path):
+    """pass_cost* lines of bench/pass-cost.sh, by kind, as dicts of their key=value words."""
+    lines = {"pass_cost": [], "pass_cost_setup": [], "pass_cost_run": [], "pass_cost_calls": [],
+             "pass_cost_step": []}
+    current = None
+    try:
+        with open(path) as f:
+            for line in f:
+                parts = line.split()
+                if not parts or parts[0] not in lines:
+                    continue
+                fields = dict(p.split("=", 1) for p in parts[1:] if "=" in p)
+                if parts[0] == "pass_cost_setup":
+                    current = fields["processes"]
+                fields.setdefault("processes", current)
+                lines[parts[0]].append(fields)
+    except FileNotFoundError:
+        pass
+    return lines
+
+
+def pass_cost_section(table, out, lines):
+    """The real pass next to the bare sequence; returns the target rows."""
+    summaries = lines["pass_cost"]
+    if not summaries:
+        return []
+    table.section("A pass of korvaProc.dll on Win32 (Wine, x64) next to the bare call sequence")
+    out.append("N sleeping children of one 2.5 MB program; us per reported process, the pauses")
+    out.append("each pass really slept taken out (counted at korvaProc.dll's import of msleep);")
+    out.append("bare and warm are medians of alternating runs, warm/bare the median of each")
+    out.append("pair's ratio; first is one pass with empty caches, over the median warm pass.")
+    out.append("rt: the same in wineserver round trips (one ResetEvent, timed in the same run).")
+    rows = []
+    for s in summaries:
+        rows.append([s["processes"], s["reported"], s["roundtrip_us"], s["bare_us"], s["first_us"],
+                     s["warm_us"], s["first_over_warm"] + "x", s["warm_over_bare"] + "x",
+                     s["bare_roundtrips"], s["warm_roundtrips"]])
+    table.rows(["processes", "reported", "rt_us", "bare_us/proc", "first_us/proc", "warm_us/proc",
+                "first/warm", "warm/bare", "bare_rt/proc", "warm_rt/proc"], rows)
+    for s in summaries:
+        runs = [r for r in lines["pass_cost_run"]
+                if r["processes"] == s["processes"] and r["kind"] in ("first", "warm")]
+        slept = ", ".join(f"{r['kind']} {r['slept_ms']} ms ({r['pauses']} pauses of "
+                          f"{r['requested_ms']} ms asked)" for r in runs[:2])
+        out.append(f"  {s['processes']}: slept {slept}")
+
+    # Calls per process: every pass counts them; the profiled warm pass times them.
+    largest = max(summaries, key=lambda s: int(s["processes"]))["processes"]
+    wanted = "300" if any(s["processes"] == "300" for s in summaries) else largest
+    calls = [c for c in lines["pass_cost_calls"] if c["processes"] == wanted]
+    if calls:
+        table.section(f"Where a pass over {wanted} processes goes, per kind of call "
+                      f"(hooks at korvaProc.dll's and rynUtil.dll's imports)")
+        out.append("calls/proc of the first and the warm pass; us of the warm pass, timed in an")
+        out.append("extra profiled pass (inclusive: GetProcessCommandLine contains its ReadProcessMemory).")
+        by_name = {}
+        for c in calls:
+            by_name.setdefault(c["name"], {})[c["pass"]] = c
+        rows = []
+        for name, kinds in by_name.items():
+            first = kinds.get("first", {}).get("per_process", "0")
+            warm = kinds.get("warm", {}).get("per_process", "0")
+            timed = kinds.get("warm-profiled", {})
+            rows.append([name, first, warm, timed.get("us_per_call", "-"),
+                         timed.get("us_per_process", "-")])
+        table.rows(["call", "first/proc", "warm/proc", "us/call", "warm_us/proc"], rows)
+        steps = [st for st in lines["pass_cost_step"] if st["processes"] == wanted]
+        if steps:
+            out.append("bare sequence, us per process by step: " + ", ".join(
+                f"{st['name']} {st['us_per_process']}" for st in steps))
+
+    targets = []
+    for s in summaries:
+        ratio = float(s["first_over_warm"])
+        targets.append([f"first pass vs warm pass at {int(s['processes']):,} (one executable)",
+                        "<= 1.5x", f"{ratio:.2f}x", verdict(ratio <= 1.5)])
+    for s in summaries:
+        if s["processes"] == "300":
+            ratio = float(s["warm_over_bare"])
+            targets.append(["warm pass vs bare Win32 sequence at 300", "<= 1.2x", f"{ratio:.2f}x",
+                            verdict(ratio <= 1.2)])
+    return targets
+
+
 def to_us(run, key="cpu_time"):
     scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[run["time_unit"]]
     return run[key] * scale
@@ -76,7 +164,28 @@ class Table:
             self.out.append("  ".join(cells).rstrip())
 
 
+def pass_cost_only(path, machine_path):
+    out = ["korvaProc: a pass on Win32 (Wine)"]
+    if machine_path:
+        with open(machine_path) as f:
+            out += [line.rstrip("\n") for line in f if line.strip()]
+    table = Table(out)
+    targets = pass_cost_section(table, out, load_pass_cost(path))
+    table.section("Targets (measured, not enforced)")
+    table.rows(["target", "goal", "measured", ""], targets)
+    print("\n".join(out))
+
+
 def main():
+    pass_cost = None
+    if "--pass-cost" in sys.argv:
+        at = sys.argv.index("--pass-cost")
+        pass_cost = sys.argv[at + 1]
+        del sys.argv[at:at + 2]
+    if pass_cost and len(sys.argv) < 4:
+        machine = sys.argv[sys.argv.index("--machine") + 1] if "--machine" in sys.argv else None
+        pass_cost_only(pass_cost, machine)
+        return
     medians, repetitions, context = load_medians(sys.argv[1])
     md5 = load_md5(sys.argv[2])
     with open(sys.argv[3]) as f:
@@ -185,6 +294,8 @@ def main():
                [[r["size_mib"], r["md5sum_mib_s"], r["getfilemd5_mib_s"], r["ratio"],
                  r["peak_working_set_kib"], r["peak_pagefile_kib"]] for r in md5])
 
+    pass_targets = pass_cost_section(table, out, load_pass_cost(pass_cost)) if pass_cost else []
+
     table.section("Targets (measured, not enforced)")
     rows = []
     warm = {n: get(f"BM_PassWarm/{n}") for n in (100, 1000, 10000)}
@@ -228,7 +339,7 @@ def main():
                      "flat peak working set",
                      f"{min(sets):,}-{max(sets):,} KiB over "
                      f"{', '.join(r['size_mib'] for r in big)} MiB", verdict(spread < 0.1)])
-    table.rows(["target", "goal", "measured", ""], rows)
+    table.rows(["target", "goal", "measured", ""], rows + pass_targets)
     print("\n".join(out))
 
 

@@ -2,10 +2,13 @@
 # Builds and runs every benchmark, then writes one plain-text table that a reader can
 # compare run to run: build/bench/results.txt (raw outputs beside it).
 #
-#   bench/run.sh [--repetitions N] [--md5-sizes "16 256"] [--filter REGEX]
+#   bench/run.sh [--repetitions N] [--md5-sizes "16 256"] [--pass-counts "100 300 1000"]
+#                [--filter REGEX]
 #
 # Native benchmarks: the native-release preset over the scripted layer. Digest
-# throughput: the win64 preset's rynUtil.dll under Wine, next to md5sum.
+# throughput: the win64 preset's rynUtil.dll under Wine, next to md5sum. A pass on
+# the real Win32 (Wine, x64): korvaProc.dll's first and warm passes next to the bare
+# call sequence, over 100, 300 and 1000 sleeping processes.
 # Numbers are medians of N repetitions; nothing here fails on a timing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,13 +16,15 @@ root=$PWD
 
 repetitions=5
 md5_sizes="16 256"
+pass_counts="100 300 1000"
 filter="."
 while [ $# -gt 0 ]; do
     case "$1" in
     --repetitions) repetitions="$2"; shift 2 ;;
     --md5-sizes) md5_sizes="$2"; shift 2 ;;
+    --pass-counts) pass_counts="$2"; shift 2 ;;
     --filter) filter="$2"; shift 2 ;;
-    *) echo "usage: bench/run.sh [--repetitions N] [--md5-sizes \"16 256\"] [--filter REGEX]" >&2; exit 2 ;;
+    *) echo "usage: bench/run.sh [--repetitions N] [--md5-sizes \"16 256\"] [--pass-counts \"100 300 1000\"] [--filter REGEX]" >&2; exit 2 ;;
     esac
 done
 
@@ -32,7 +37,7 @@ echo "bench: building native-release and win64 (log: $log)"
 cmake --preset native-release -DKORVA_WERROR=ON >>"$log" 2>&1
 cmake --build build/native-release --target korva_bench >>"$log" 2>&1
 cmake --preset win64 -DKORVA_WERROR=ON >>"$log" 2>&1
-cmake --build build/win64 --target korva_md5_throughput >>"$log" 2>&1
+cmake --build build/win64 --target korva_md5_throughput korva_pass_cost >>"$log" 2>&1
 
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 start=$(date -u '+%Y-%m-%d %H:%M:%S UTC')
@@ -55,6 +60,12 @@ bench/md5-bench.sh --wine tests/wine/wine-run.sh "$prefix" \
     --program build/win64/bin/korva_md5_throughput.exe --dir "$out" \
     --repetitions "$repetitions" $md5_sizes | tee "$out/md5.txt"
 
+echo "bench: a pass of korvaProc.dll under Wine vs the bare call sequence ($pass_counts processes)"
+# shellcheck disable=SC2086 # counts are words
+bench/pass-cost.sh --wine tests/wine/wine-run.sh "$prefix" \
+    --program build/win64/bin/korva_pass_cost.exe --dir "$out" \
+    --warm-passes "$repetitions" --profile $pass_counts | tee "$out/pass-cost.txt"
+
 echo "bench: instructions of first and warm passes (callgrind)"
 profile="$out/callgrind.pass"
 rm -f "$profile"*
@@ -75,7 +86,7 @@ fi
     echo "compilers: $(g++ --version | head -1); $(x86_64-w64-mingw32-g++-posix --version 2>/dev/null | head -1 || echo MinGW); $(/usr/lib/wine/wine64 --version 2>/dev/null)"
 } >"$out/machine.txt"
 
-python3 bench/results.py "$out/native.json" "$out/md5.txt" "$out/machine.txt" \
+python3 bench/results.py --pass-cost "$out/pass-cost.txt" "$out/native.json" "$out/md5.txt" "$out/machine.txt" \
     "${profile}1000.1" "${profile}1000.2" "${profile}100.2" "${profile}10000.2" >"$out/results.txt"
 echo
 cat "$out/results.txt"

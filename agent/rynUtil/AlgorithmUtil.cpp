@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "agent/rynUtil/BCryptMd5.h"
+#include "agent/rynUtil/DigestMemory.h"
 #include "agent/rynUtil/UniqueHandle.h"
 #include "agent/rynUtil/Wow64PathMap.h"
 #include "host/RynUtil.h"
@@ -14,24 +15,16 @@ namespace {
 // The file is hashed through one buffer of this size, whatever the file's size.
 constexpr DWORD kChunkSize = 64 * 1024;
 
-}  // namespace
-
-std::string CAlgorithmUtil::GetFileMD5(const std::string& path) {
-    const std::wstring wide = Wow64PathMap::AccessPath(path);
-    if (wide.empty()) {
-        return std::string();
-    }
-    UniqueHandle file(CreateFileW(wide.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+// The digest of what is left to read of the file; "" on any failure.
+std::string HashContent(HANDLE file) {
     BCryptMd5 md5;
-    if (!file.valid() || !md5.valid()) {
+    if (!md5.valid()) {
         return std::string();
     }
     std::vector<unsigned char> chunk(kChunkSize);
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(file.get(), chunk.data(), kChunkSize, &read, nullptr)) {
+        if (!ReadFile(file, chunk.data(), kChunkSize, &read, nullptr)) {
             return std::string();
         }
         if (read == 0) {
@@ -41,6 +34,43 @@ std::string CAlgorithmUtil::GetFileMD5(const std::string& path) {
             return std::string();
         }
     }
+}
+
+bool SameFileState(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.nFileSizeHigh == b.nFileSizeHigh && a.nFileSizeLow == b.nFileSizeLow &&
+           CompareFileTime(&a.ftLastWriteTime, &b.ftLastWriteTime) == 0 &&
+           CompareFileTime(&a.ftCreationTime, &b.ftCreationTime) == 0;
+}
+
+}  // namespace
+
+// A file that is unchanged since this process last hashed it is not read again; the
+// identity and state come from the handle that is opened for the read anyway.
+std::string CAlgorithmUtil::GetFileMD5(const std::string& path) {
+    const std::wstring wide = Wow64PathMap::AccessPath(path);
+    if (wide.empty()) {
+        return std::string();
+    }
+    UniqueHandle file(CreateFileW(wide.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file.valid()) {
+        return std::string();
+    }
+    BY_HANDLE_FILE_INFORMATION before = {};
+    const bool known = GetFileInformationByHandle(file.get(), &before) != 0;
+    std::string digest;
+    if (known && DigestMemory::Instance().Find(before, &digest)) {
+        return digest;
+    }
+    digest = HashContent(file.get());
+    // Only a digest of content that stood still while it was read is worth keeping.
+    BY_HANDLE_FILE_INFORMATION after = {};
+    if (known && !digest.empty() && GetFileInformationByHandle(file.get(), &after) &&
+        SameFileState(before, after)) {
+        DigestMemory::Instance().Remember(before, digest);
+    }
+    return digest;
 }
 
 std::string CAlgorithmUtil::toHex(const std::string& bytes) {

@@ -77,11 +77,16 @@ bool IsWow64(HANDLE process) {
     return IsWow64Process(process, &wow64) && wow64;
 }
 
+// Asked once: a process keeps its bitness while it runs.
+bool SelfIsWow64() {
+    static const bool wow64 = IsWow64(GetCurrentProcess());
+    return wow64;
+}
+
 // The target's PEB address and the layout to read it with; 0 when out of reach.
 uint64_t LocatePeb(HANDLE process, PebLayout* layout) {
-    const bool selfWow64 = IsWow64(GetCurrentProcess());
     const bool targetWow64 = IsWow64(process);
-    if (sizeof(void*) == 4 && selfWow64 && !targetWow64) {
+    if (sizeof(void*) == 4 && SelfIsWow64() && !targetWow64) {
         return 0;  // a 64-bit target: its PEB lies beyond a 32-bit reader's pointers
     }
     if (sizeof(void*) == 8 && targetWow64) {
@@ -147,12 +152,16 @@ std::wstring ProcessCommandLine::FromPeb(HANDLE process) {
     if (parameters == 0) {
         return std::wstring();
     }
-    const uint64_t field = parameters + layout.commandLineOffset;
-    uint16_t length = 0;
-    if (ReadRemote(process, field, &length, sizeof(length)) != sizeof(length)) {
+    // The UNICODE_STRING in one read: its length, then (a pointer further) its buffer.
+    unsigned char field[2 * sizeof(uint64_t)] = {};
+    const size_t fieldSize = 2 * layout.pointerSize;
+    if (ReadRemote(process, parameters + layout.commandLineOffset, field, fieldSize) != fieldSize) {
         return std::wstring();
     }
-    const uint64_t text = ReadPointer(process, field + layout.pointerSize, layout.pointerSize);
+    uint16_t length = 0;
+    uint64_t text = 0;  // little endian: a 32-bit pointer fills the low half
+    std::memcpy(&length, field, sizeof(length));
+    std::memcpy(&text, field + layout.pointerSize, layout.pointerSize);
     const size_t wanted = length & ~1u;
     std::wstring result(wanted / sizeof(wchar_t), L'\0');
     const size_t read = ReadRemote(process, text, &result[0], wanted);

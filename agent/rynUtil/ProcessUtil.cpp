@@ -3,7 +3,10 @@
 #include <windows.h>
 
 #include <tlhelp32.h>
+#include <winternl.h>
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "agent/rynUtil/ProcessCommandLine.h"
@@ -26,10 +29,83 @@ UniqueHandle OpenPid(int64_t pid, DWORD access) {
     return UniqueHandle(OpenProcess(access, FALSE, static_cast<DWORD>(pid)));
 }
 
+typedef LONG(WINAPI* QuerySystemInformationFn)(ULONG, PVOID, ULONG, PULONG);
+
+constexpr ULONG kSystemProcessInformation = 5;
+constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+constexpr size_t kFirstListBytes = 256 * 1024;
+// Far beyond any real list (about 300 bytes a process plus its threads).
+constexpr size_t kLargestListBytes = 64u << 20;
+
+QuerySystemInformationFn QuerySystemFunction() {
+    static const QuerySystemInformationFn function = [] {
+        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        const FARPROC address =
+            ntdll != nullptr ? GetProcAddress(ntdll, "NtQuerySystemInformation") : nullptr;
+        return reinterpret_cast<QuerySystemInformationFn>(reinterpret_cast<void*>(address));
+    }();
+    return function;
+}
+
+// The system's process list in one call: a toolhelp walk costs the system a call per
+// process (under Wine, two wineserver requests and a mapping each). Every offset and
+// name in the list is checked against the buffer the call filled; false when the
+// call or the list cannot be used, and the caller walks a snapshot instead.
+bool ListProcesses(ProcessIdMap* processes) {
+    const QuerySystemInformationFn query = QuerySystemFunction();
+    if (query == nullptr) {
+        return false;
+    }
+    std::vector<unsigned char> list(kFirstListBytes);
+    ULONG needed = 0;
+    LONG status = kStatusInfoLengthMismatch;
+    while ((status = query(kSystemProcessInformation, list.data(), static_cast<ULONG>(list.size()),
+                           &needed)) == kStatusInfoLengthMismatch) {
+        const size_t next = std::max<size_t>(list.size() * 2, static_cast<size_t>(needed) + 4096);
+        if (next > kLargestListBytes) {
+            return false;
+        }
+        list.resize(next);
+    }
+    if (status < 0) {
+        return false;
+    }
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(list.data());
+    ProcessIdMap found;
+    for (size_t offset = 0;;) {
+        SYSTEM_PROCESS_INFORMATION entry;
+        if (offset > list.size() || list.size() - offset < sizeof(entry)) {
+            return false;
+        }
+        std::memcpy(&entry, list.data() + offset, sizeof(entry));
+        const uintptr_t name = reinterpret_cast<uintptr_t>(entry.ImageName.Buffer);
+        const size_t nameBytes = entry.ImageName.Length & ~1u;
+        std::wstring image;
+        if (name >= begin && name < begin + list.size() &&
+            nameBytes <= begin + list.size() - name) {
+            image.resize(nameBytes / sizeof(wchar_t));
+            std::memcpy(&image[0], reinterpret_cast<const void*>(name), nameBytes);
+        }
+        const int64_t pid = static_cast<int64_t>(
+            static_cast<DWORD>(reinterpret_cast<uintptr_t>(entry.UniqueProcessId)));
+        // The idle process has no image name; a snapshot calls it so.
+        found[pid] = pid == 0 && image.empty() ? "[System Process]" : CStringUtil::ws2s(image);
+        if (entry.NextEntryOffset == 0) {
+            break;
+        }
+        offset += entry.NextEntryOffset;
+    }
+    processes->swap(found);
+    return true;
+}
+
 }  // namespace
 
 ProcessIdMap CProcessUtil::EnumProcesses() {
     ProcessIdMap processes;
+    if (ListProcesses(&processes)) {
+        return processes;
+    }
     UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.valid()) {
         return processes;

@@ -17,7 +17,7 @@ std::wstring WithoutTrailingSeparator(std::wstring path) {
 
 }  // namespace
 
-Wow64PathMap Wow64PathMap::ForThisProcess() {
+Wow64PathMap Wow64PathMap::QuerySystem() {
     BOOL wow64 = FALSE;
     if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64) {
         return Wow64PathMap();

@@ -14,8 +14,12 @@ namespace ryn {
 // off for the thread, since the loader and crypt32 would then load wrong DLLs.
 class Wow64PathMap {
   public:
-    // The calling process's mapping: active only when it runs under WOW64.
-    static Wow64PathMap ForThisProcess();
+    // The calling process's mapping, asked of the system on first use only: a process
+    // keeps its bitness, and the system its folders, while it runs. Defined in a unit of
+    // its own, Wow64PathMapOnce.cpp, which a build over a scripted system replaces.
+    static const Wow64PathMap& ForThisProcess();
+    // What the system says now: active only when the process runs under WOW64.
+    static Wow64PathMap QuerySystem();
     // A UTF-8 path as this process must open it (wide).
     static std::wstring AccessPath(const std::string& utf8Path);
 

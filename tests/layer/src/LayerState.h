@@ -10,6 +10,8 @@ namespace layer {
 
 void ResetControl();
 void ResetDoubles();
+// Forgets what the process asked of the system about WOW64 (Wow64PathMap).
+void ResetWow64PathMap();
 void ResetFileApi();
 void ResetVersionApi();
 void RecordLog(const LogRecord& record);

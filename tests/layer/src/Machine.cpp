@@ -76,6 +76,7 @@ void Reset() {
     machine() = Machine();
     ResetControl();
     ResetDoubles();
+    ResetWow64PathMap();
     ResetFileApi();
     ResetVersionApi();
 }

@@ -1,7 +1,10 @@
 #include <windows.h>
 
 #include <cwctype>
+#include <mutex>
 
+#include "LayerState.h"
+#include "agent/rynUtil/Wow64PathMap.h"
 #include "layer/Control.h"
 #include "layer/Machine.h"
 
@@ -34,9 +37,33 @@ bool StartsWithFolder(const std::string& path, const std::string& folder) {
     return true;
 }
 
+bool SameView(const layer::Wow64View& a, const layer::Wow64View& b) {
+    return a.active == b.active && a.systemDir == b.systemDir && a.wow64Dir == b.wow64Dir &&
+           a.windowsDir == b.windowsDir;
+}
+
+// What the process asked of the scripted system, and under which view.
+struct ProcessMapping {
+    std::mutex mutex;
+    bool asked = false;
+    layer::Wow64View askedUnder;
+    ryn::Wow64PathMap map;
+};
+
+ProcessMapping& processMapping() {
+    static ProcessMapping mapping;
+    return mapping;
+}
+
 }  // namespace
 
 namespace layer {
+
+void ResetWow64PathMap() {
+    ProcessMapping& mapping = processMapping();
+    std::lock_guard<std::mutex> lock(mapping.mutex);
+    mapping.asked = false;
+}
 
 std::string RedirectedPath(const std::string& utf8Path) {
     const Wow64View& view = machine().wow64;
@@ -90,3 +117,21 @@ int CompareStringOrdinal(LPCWSTR a, int aLength, LPCWSTR b, int bLength, BOOL ig
            : left.size() < right.size() ? CSTR_LESS_THAN
                                         : CSTR_GREATER_THAN;
 }
+
+namespace ryn {
+
+// The scripted stand-in for the library's once-per-process mapping: asked again only
+// after a reset, or when a test changes the machine's WOW64 view (as if the agent ran
+// anew on another machine).
+const Wow64PathMap& Wow64PathMap::ForThisProcess() {
+    ProcessMapping& mapping = processMapping();
+    std::lock_guard<std::mutex> lock(mapping.mutex);
+    if (!mapping.asked || !SameView(mapping.askedUnder, layer::machine().wow64)) {
+        mapping.map = QuerySystem();
+        mapping.askedUnder = layer::machine().wow64;
+        mapping.asked = true;
+    }
+    return mapping.map;
+}
+
+}  // namespace ryn
