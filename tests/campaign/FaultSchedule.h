@@ -34,6 +34,10 @@ struct Schedule {
 // counted (it can still carry a Stop); null for a call this table does not know.
 const std::vector<DWORD>* PlausibleErrors(const std::string& call);
 
+// A point the layer marks for tests, not a call of the system: never failed, and no
+// Stop lands there (the host's own Stop waits at it).
+bool IsTestSeam(const std::string& call);
+
 // Seed 0 is the fault-free schedule. Any other seed draws its faults over the calls
 // that the fault-free run consulted (callCounts: call -> uses in both passes), each at
 // one of those uses.
