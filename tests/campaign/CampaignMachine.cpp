@@ -353,4 +353,8 @@ void InstallMachineHooks(const int* currentPass) {
     });
 }
 
+std::string CompanyWithoutCounterSignature(const std::string& path) {
+    return path == kRunner ? "SignCompany: Ostrava Systems" : "";
+}
+
 }  // namespace campaign

@@ -4,6 +4,8 @@
 // processes over executables of every shape the layer models, TCP rows in every
 // state, and what changes while and between the two passes.
 
+#include <string>
+
 namespace campaign {
 
 extern const char kCmdIdx[];
@@ -21,5 +23,11 @@ void PreparePass(int pass);
 // between the enumeration and its Init, another during the pause before the report.
 // currentPass must outlive the hooks.
 void InstallMachineHooks(const int* currentPass);
+
+// "app_sign" of an executable whose counter-signer is missing from its store (the
+// fault-free text is ""), as read when the counter-signature does not decode: the
+// file then counts as one without counter-signature and keeps its company. "" for
+// every other executable.
+std::string CompanyWithoutCounterSignature(const std::string& path);
 
 }  // namespace campaign
