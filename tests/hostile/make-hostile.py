@@ -35,6 +35,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
+from der import der_oid, tlv  # shared with the fixtures' responder
+
 # ---------------------------------------------------------------- DER
 
 TAG_BOOLEAN = 0x01
@@ -68,30 +71,6 @@ OID_CODE_SIGNING = "1.3.6.1.5.5.7.3.3"
 
 class Fail(Exception):
     pass
-
-
-def der_length(n):
-    if n < 0x80:
-        return bytes([n])
-    raw = n.to_bytes((n.bit_length() + 7) // 8, "big")
-    return bytes([0x80 | len(raw)]) + raw
-
-
-def tlv(tag, body):
-    return bytes([tag]) + der_length(len(body)) + body
-
-
-def der_oid(dotted):
-    arcs = [int(a) for a in dotted.split(".")]
-    body = bytearray([arcs[0] * 40 + arcs[1]])
-    for arc in arcs[2:]:
-        chunk = [arc & 0x7F]
-        arc >>= 7
-        while arc:
-            chunk.append(0x80 | (arc & 0x7F))
-            arc >>= 7
-        body += bytes(reversed(chunk))
-    return tlv(TAG_OID, bytes(body))
 
 
 def oid_text(body):
