@@ -15,6 +15,11 @@ namespace {
 // The file is hashed through one buffer of this size, whatever the file's size.
 constexpr DWORD kChunkSize = 64 * 1024;
 
+LONGLONG Join(const FILETIME& time) {
+    return static_cast<LONGLONG>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) |
+                                 time.dwLowDateTime);
+}
+
 // The digest of what is left to read of the file; "" on any failure.
 std::string HashContent(HANDLE file) {
     BCryptMd5 md5;
@@ -36,10 +41,20 @@ std::string HashContent(HANDLE file) {
     }
 }
 
-bool SameFileState(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-    return a.nFileSizeHigh == b.nFileSizeHigh && a.nFileSizeLow == b.nFileSizeLow &&
-           CompareFileTime(&a.ftLastWriteTime, &b.ftLastWriteTime) == 0 &&
-           CompareFileTime(&a.ftCreationTime, &b.ftCreationTime) == 0;
+// Whether the file still has the size and times it had before it was read: asked of
+// the handle without the volume query that GetFileInformationByHandle makes.
+bool StillAsBefore(HANDLE file, const BY_HANDLE_FILE_INFORMATION& before) {
+    FILE_STANDARD_INFO standard = {};
+    FILE_BASIC_INFO basic = {};
+    if (!GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) ||
+        !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic))) {
+        return false;
+    }
+    const LONGLONG size = static_cast<LONGLONG>(
+        (static_cast<ULONGLONG>(before.nFileSizeHigh) << 32) | before.nFileSizeLow);
+    return standard.EndOfFile.QuadPart == size &&
+           basic.LastWriteTime.QuadPart == Join(before.ftLastWriteTime) &&
+           basic.CreationTime.QuadPart == Join(before.ftCreationTime);
 }
 
 }  // namespace
@@ -65,9 +80,7 @@ std::string CAlgorithmUtil::GetFileMD5(const std::string& path) {
     }
     digest = HashContent(file.get());
     // Only a digest of content that stood still while it was read is worth keeping.
-    BY_HANDLE_FILE_INFORMATION after = {};
-    if (known && !digest.empty() && GetFileInformationByHandle(file.get(), &after) &&
-        SameFileState(before, after)) {
+    if (known && !digest.empty() && StillAsBefore(file.get(), before)) {
         DigestMemory::Instance().Remember(before, digest);
     }
     return digest;
