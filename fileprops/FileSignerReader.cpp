@@ -179,8 +179,8 @@ bool ReadSigningTime(const CMSG_SIGNER_INFO& counterSigner, SYSTEMTIME& local) {
     FILETIME localTime = {};
     // A time that cannot be converted, or written in 14 digits, is no time: the date
     // stays empty.
-    return FileTimeToLocalFileTime(&utc, &localTime) &&
-           FileTimeToSystemTime(&localTime, &local) && local.wYear <= kLastYear;
+    return FileTimeToLocalFileTime(&utc, &localTime) && FileTimeToSystemTime(&localTime, &local) &&
+           local.wYear <= kLastYear;
 }
 
 std::wstring FormatSignDate(const SYSTEMTIME& time) {

@@ -62,8 +62,7 @@ int CThreadUtil::waitForThreadFinish() {
     {
         std::lock_guard<std::mutex> lock(m_impl->mutex);
         // A thread cannot wait for itself: joining would throw, or deadlock elsewhere.
-        if (!m_impl->thread.joinable() ||
-            m_impl->thread.get_id() == std::this_thread::get_id()) {
+        if (!m_impl->thread.joinable() || m_impl->thread.get_id() == std::this_thread::get_id()) {
             return -1;
         }
         finishing = std::move(m_impl->thread);
