@@ -8,6 +8,7 @@
 
 #include "layer/Control.h"
 #include "layer/Machine.h"
+#include "support/TcpRows.h"
 
 namespace campaign {
 
@@ -262,18 +263,7 @@ void AddProcesses() {
     layer::machine().FindProcess(3300)->enumerated = false;
 }
 
-layer::TcpRow Row(DWORD state, uint32_t pid, uint16_t localPort, DWORD localAddr = 0) {
-    layer::TcpRow row;
-    row.state = state;
-    row.pid = pid;
-    row.localAddr = localAddr;
-    row.localPort = localPort;
-    if (state != MIB_TCP_STATE_LISTEN) {
-        row.remoteAddr = 0x0A000002;
-        row.remotePort = static_cast<uint16_t>(40000 + pid % 1000);
-    }
-    return row;
-}
+using tcprows::Row;
 
 void AddTcpRows() {
     std::vector<layer::TcpRow>& rows = layer::machine().tcpRows;
