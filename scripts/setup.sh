@@ -108,11 +108,11 @@ if [ "$downloaded" = 1 ] && "${as_root[@]}" apt-get install -y -q "${recommends[
     exit 0
 fi
 if [ "$downloaded" = 1 ]; then
-    echo "setup: FAILED: dpkg stopped while installing ${missing[*]} (above); running setup again finishes it" >&2
+    echo "setup: FAILED: dpkg stopped while installing ${#missing[@]} packages (above); running setup again finishes it" >&2
 elif [ -n "$broken" ]; then
     suites=$(awk '{ print $1 " (" $2 ")" }' <<<"$broken" | sort -u | paste -sd, - | sed 's/,/, /g')
-    echo "setup: FAILED: the mirror's index of $suites is broken (the mirror is in mid-sync), so ${missing[*]} cannot be installed; nothing was installed: run setup again later, or point apt at another Debian mirror (/etc/apt/sources.list.d/)" >&2
+    echo "setup: FAILED: the mirror's index of $suites is broken (the mirror is in mid-sync), so ${#missing[@]} packages cannot be installed; nothing was installed: run setup again later, or point apt at another Debian mirror (/etc/apt/sources.list.d/)" >&2
 else
-    echo "setup: FAILED: apt-get could not download ${missing[*]} (above); nothing was installed: run setup again later" >&2
+    echo "setup: FAILED: apt-get could not download ${#missing[@]} packages (above); nothing was installed: run setup again later" >&2
 fi
 exit 1
