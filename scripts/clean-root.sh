@@ -86,9 +86,14 @@ keep_debs() {
 hooks=()
 if [ -n "$cache" ]; then
     mkdir -p "$cache" || cannot "cannot make the package cache $cache"
-    hooks=(--skip=essential/unlink --setup-hook='mkdir -p "$1"/var/cache/apt/archives/'
-        --setup-hook="sync-in $cache /var/cache/apt/archives/"
-        --customize-hook="sync-out /var/cache/apt/archives $cache")
+    # Only the .deb files cross, linked where they can be: apt's own lock and
+    # partial folder in the cache made a later copy fail (exit 13).
+    rm -rf "$cache/lock" "$cache/partial"
+    copy_debs='find "$FROM" -maxdepth 1 -name "*.deb" -exec cp -n -l -t "$TO" {} + 2>/dev/null ||
+        find "$FROM" -maxdepth 1 -name "*.deb" -exec cp -n -t "$TO" {} +'
+    hooks=(--skip=essential/unlink
+        --setup-hook="mkdir -p \"\$1\"/var/cache/apt/archives; FROM=$cache TO=\"\$1\"/var/cache/apt/archives; $copy_debs"
+        --customize-hook="FROM=\"\$1\"/var/cache/apt/archives TO=$cache; $copy_debs; true")
 fi
 root=$(mktemp -d --tmpdir=/var/tmp korva-clean-root.XXXXXX)
 mounts=(proc sys dev)
