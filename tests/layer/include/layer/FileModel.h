@@ -107,6 +107,9 @@ struct File {
     VersionResource version;
     Signature signature;
     int contentReads = 0;  // how often the file's bytes were read
+    // What CFileUtil::GetChangeStamp gives: "" where the file system keeps no stamp; a
+    // test that rewrites the file gives it a new one, as a change journal would.
+    std::string changeStamp;
 };
 
 // The file's bytes as every reader sees them: the content, behind a PE image of the
