@@ -30,12 +30,21 @@ void ReadSigner(const std::string& utf8Path, FilePropertyRecord& record) {
 LinkedPtr<FilePropertyRecord> CFilePropertyCache::Get(const std::string& path, int64_t modifyTime) {
     auto it = m_records.find(path);
     if (it != m_records.end()) {
-        if (it->second->modifyTime == modifyTime) {
-            return it->second;
+        if (Current(it->second, path, modifyTime)) {
+            it->second.pass = m_pass;
+            return it->second.record;
         }
         m_records.erase(it);
     }
     return Add(path, modifyTime);
+}
+
+bool CFilePropertyCache::Current(Entry& entry, const std::string& path, int64_t modifyTime) const {
+    if (entry.record->modifyTime != modifyTime) {
+        return false;
+    }
+    return entry.pass == m_pass ||
+           (!entry.stamp.empty() && entry.stamp == ryn::CFileUtil::GetChangeStamp(path));
 }
 
 LinkedPtr<FilePropertyRecord> CFilePropertyCache::Add(const std::string& path, int64_t modifyTime) {
@@ -48,9 +57,11 @@ LinkedPtr<FilePropertyRecord> CFilePropertyCache::Add(const std::string& path, i
     Shrink();
     LinkedPtr<FilePropertyRecord> record(new FilePropertyRecord);
     record->modifyTime = modifyTime;
+    // Taken before the reads: a change during them leaves a stamp that no longer matches.
+    const std::string stamp = ryn::CFileUtil::GetChangeStamp(path);
     ReadSigner(path, *record);
     CVersionInfoReader::Read(path, *record);
-    m_records.insert(std::make_pair(path, record));
+    m_records.insert(std::make_pair(path, Entry{record, stamp, m_pass}));
     return record;
 }
 

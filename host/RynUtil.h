@@ -134,6 +134,10 @@ public:
     // from SysWOW64. Every other path, and any path in a 64-bit process, comes back
     // unchanged. The file operations of this library map their paths themselves.
     static std::string GetAccessPath(const std::string& path);
+    // Bytes that change with every change of the file's content, times or identity and
+    // that no writer can set back (the change journal's stamp); "" where the file system
+    // keeps none. Equal stamps mean the same file, unchanged.
+    static std::string GetChangeStamp(const std::string& path);
 };
 
 class RYN_API CFileInfo {

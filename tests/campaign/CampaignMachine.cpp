@@ -129,7 +129,7 @@ void AddExecutables() {
 
     layer::File& sizeError = Executable(kSizeError, 10);
     Describe(sizeError, kEnglish, kUnicode, "Unread", "Unread Ltd");
-    sizeError.version.sizeError = ERROR_RESOURCE_DATA_NOT_FOUND;
+    sizeError.version.dataSizeClaim = 3;  // too short for a block
     sizeError.signature = Signed("Garbled Timestamps");
     sizeError.signature.unauthenticated.push_back(
         layer::SignerAttribute{"1.2.840.113549.1.9.6", {layer::kUndecodableValue}});

@@ -64,9 +64,6 @@ const std::map<std::string, std::vector<DWORD>>& Table() {
         {"SetFilePointerEx", {kIoDevice}},
         {"ReadFile", {kLockViolation, kCrcError, kIoDevice}},
         // version
-        {"GetFileVersionInfoSizeA",
-         {kResourceDataNotFound, kResourceTypeNotFound, kAccessDenied, kSharingViolation}},
-        {"GetFileVersionInfoA", {kResourceDataNotFound, kAccessDenied, kSharingViolation}},
         {"VerQueryValueA", {kResourceTypeNotFound, kResourceNameNotFound, kResourceDataNotFound}},
         // crypt32; the same bytes decode the same way every time, so a decoder fails
         // for want of memory: malformed data is the machine's shape, not a fault

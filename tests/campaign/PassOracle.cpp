@@ -212,8 +212,7 @@ bool RecordOfFailure(const std::string& call, int role, DWORD error, int64_t pid
     } else if (call == "GetFileTime") {
         *expected = Exact("ProcInfoParser_Win", 317, "cal file time error: " + code + ", ");
         expected->tail = ExpectedRecord::kAnything;  // the image path follows
-    } else if (call == "GetFileVersionInfoA" || call == "GetFileSizeEx" ||
-               call == "SetFilePointerEx" ||
+    } else if (call == "GetFileSizeEx" || call == "SetFilePointerEx" ||
                call == "ReadFile") {  // a file it cannot open is silent
         *expected = Exact("FilePropertyCache", 90, "GetFileVersionInfoA error. err: " + code);
     } else if (call == "VerQueryValueA" && (role == 1 || role == 2)) {  // the company is silent
@@ -281,7 +280,8 @@ void CheckFailureRecords(const Schedule& schedule, const PassRecord& pass, Findi
         if (event.kind != Event::kCall) {
             continue;
         }
-        versionQueries = event.call == "GetFileVersionInfoA" ? 0 : versionQueries;
+        // Each version read starts by sizing the file.
+        versionQueries = event.call == "GetFileSizeEx" ? 0 : versionQueries;
         tokenQueries = event.call == "OpenProcessToken" ? 0 : tokenQueries;
         tableCalls = event.call == "CreateToolhelp32Snapshot" ? 0 : tableCalls;
         opened += event.call == "OpenProcess" ? 1 : 0;

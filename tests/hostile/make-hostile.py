@@ -670,6 +670,84 @@ def data_entry_shapes(base):
            shape_image)
 
 
+def version_tree(data_rva, data_size, types=1):
+    """A resource tree holding only RT_VERSION / 1 / 0409, whose data entry points at
+    data_rva; with types=2 the root lists RT_VERSION twice, both to the same name."""
+    def directory(entries):
+        return struct.pack("<IIHHHH", 0, 0, 0, 0, 0, len(entries)) + b"".join(
+            struct.pack("<II", name, target) for name, target in entries)
+    root_size = 16 + 8 * types
+    name_at = root_size
+    language_at = name_at + 24
+    entry_at = language_at + 24
+    return (directory([(RT_VERSION, 0x80000000 | name_at)] * types) +
+            directory([(1, 0x80000000 | language_at)]) +
+            directory([(0x409, entry_at)]) +
+            struct.pack("<IIII", data_rva, data_size, 0, 0))
+
+
+def set_resource_directory(image, rva, size):
+    image.put("<II", image.directory_offset(RESOURCE_DIRECTORY), rva, size)
+
+
+def placement_shapes(base):
+    """The module's walk and the mapped image must read the same bytes. Each shape
+    gives the two readings different resource trees: an honest one (the true data
+    entry) and a lying one (a data entry of 4 GiB - 16, which makes a reader of the
+    wrong bytes copy from memory that is not there)."""
+    image = base.image()
+    _, data_rva, data_size, _ = image.version_data()
+    honest = version_tree(data_rva, data_size)
+    lying = version_tree(data_rva, 0xFFFFFFF0)
+    if len(lying) > 0x100:
+        raise Fail("the resource tree does not fit below the unaligned pointer")
+
+    # The loader maps raw data from the pointer rounded down to 512 bytes: the lying
+    # tree lies there, the honest one at the pointer as it stands.
+    shape_image = base.image()
+    payload = lying + b"\0" * (0x100 - len(lying)) + honest
+    rva = shape_image.add_section(b".rsrc2\0\0", payload)
+    section = shape_image.sections[-1]
+    shape_image.put("<I", section.header + 20, section.raw_offset + 0x100)
+    set_resource_directory(shape_image, rva, len(honest))
+    yield ("version-raw-pointer-unaligned",
+           "resource tree in a new section at RVA 0x%x whose raw-data pointer is 0x%x, 0x100 "
+           "past the 512-byte boundary: the honest tree at the pointer, a lying one (data "
+           "size 0xfffffff0) at the boundary the loader maps from" %
+           (rva, section.raw_offset + 0x100), shape_image)
+
+    # Two sections at one address: the first (in table order) holds the honest tree, the
+    # second, which the image loader maps over it, the lying one.
+    shape_image = base.image()
+    first = shape_image.add_section(b".rsrc2\0\0", honest)
+    shape_image.add_section(b".rsrc3\0\0", lying)
+    shape_image.put("<I", shape_image.sections[-1].header + 12, first)
+    shape_image.load_sections()
+    set_resource_directory(shape_image, first, len(honest))
+    yield ("version-sections-overlap",
+           "two new sections both at RVA 0x%x: the first holds the honest resource tree, the "
+           "second a lying one (data size 0xfffffff0)" % first, shape_image)
+
+    # RT_VERSION listed twice in the root: a lookup may take either, a check of the first
+    # alone would not see the second.
+    shape_image = base.image()
+    tree = bytearray(version_tree(data_rva, data_size, types=2))
+    # The second RT_VERSION entry leads to a name and a language of its own, whose data
+    # entry lies.
+    second_name = len(tree)
+    second_language = second_name + 24
+    tree += struct.pack("<IIHHHHII", 0, 0, 0, 0, 0, 1, 1, 0x80000000 | second_language)
+    tree += struct.pack("<IIHHHHII", 0, 0, 0, 0, 0, 1, 0x409, second_language + 24)
+    tree += struct.pack("<IIII", data_rva, 0xFFFFFFF0, 0, 0)
+    struct.pack_into("<I", tree, 16 + 8 + 4, 0x80000000 | second_name)
+    rva = shape_image.add_section(b".rsrc2\0\0", bytes(tree))
+    set_resource_directory(shape_image, rva, len(tree))
+    yield ("version-type-twice",
+           "resource tree in a new section at RVA 0x%x listing RT_VERSION twice: the first "
+           "entry leads to the true data entry, the second to one of size 0xfffffff0" % rva,
+           shape_image)
+
+
 def directory_shapes(base):
     """Resource directories that point outside the image: the system walks them to
     find and size the version resource before anyone can look at its data entry."""
@@ -907,6 +985,7 @@ def make_shapes(args, work):
     shapes = [Shape("control-signed", "none", "an unchanged copy of signed-legacy.exe",
                     signed.data, signed.truth, VERSION_MEMBERS + SIGNATURE_MEMBERS)]
     for name, change, image in (list(data_entry_shapes(signed)) + list(directory_shapes(signed)) +
+                                list(placement_shapes(signed)) +
                                 list(structure_shapes(signed))):
         shapes.append(Shape(name, "version", change, bytes(image.data), signed.truth,
                             SIGNATURE_MEMBERS))

@@ -412,4 +412,64 @@ TEST_F(HostileWineTest, ThreePassesSurviveAndReadTrueOrEmpty) {
                                    << (zeroCodes.empty() ? "" : zeroCodes.front());
 }
 
+// A program rewritten in place (same size, one byte changed) and then replaced by
+// another, each time with its times put back and started again after its last process
+// ended: the pass after each reports the file as it is now, never the digest or the
+// signer the caches hold from before.
+TEST(RewrittenProgramWineTest, PassAfterReadsTheFileAsItIsNow) {
+    const std::string program = winetest::ScratchFolder("rewritten") + "\\t.exe";
+    const std::string fixtures = acceptance::FixtureDir() + "\\";
+    ASSERT_TRUE(CopyFileW(acceptance::Wide(fixtures + "signed-legacy.exe").c_str(),
+                          acceptance::Wide(program).c_str(), FALSE));
+    FILETIME times[3] = {};
+    acceptance::ModuleDriver driver;
+    std::vector<std::map<std::string, std::string>> seen;
+    for (int step = 0; step < 3; ++step) {
+        if (step == 2) {
+            ASSERT_TRUE(CopyFileW(acceptance::Wide(fixtures + "unsigned.exe").c_str(),
+                                  acceptance::Wide(program).c_str(), FALSE));
+        }
+        ryn::UniqueHandle file(CreateFileW(acceptance::Wide(program).c_str(),
+                                           GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                           0, nullptr));
+        ASSERT_TRUE(file.valid());
+        char stub = 0;  // a byte of the DOS stub's text
+        DWORD done = 0;
+        if (step == 0) {
+            ASSERT_TRUE(GetFileTime(file.get(), &times[0], &times[1], &times[2]));
+        } else if (step == 1) {
+            ASSERT_TRUE(SetFilePointer(file.get(), 0x50, nullptr, FILE_BEGIN) == 0x50 &&
+                        ReadFile(file.get(), &stub, 1, &done, nullptr));
+            stub ^= 0x20;
+            ASSERT_TRUE(SetFilePointer(file.get(), 0x50, nullptr, FILE_BEGIN) == 0x50 &&
+                        WriteFile(file.get(), &stub, 1, &done, nullptr));
+        }
+        ASSERT_TRUE(SetFileTime(file.get(), &times[0], &times[1], &times[2]));
+        file.reset();
+        SuspendedChildren children;
+        const DWORD pid = children.Start(program);
+        ASSERT_NE(0u, pid);
+        const acceptance::PassOutcome outcome =
+            driver.RunPass("rewritten-" + std::to_string(step), "rewritten", 120000, false);
+        ASSERT_TRUE(outcome.delivered);
+        rapidjson::Document report;
+        report.Parse(outcome.body.c_str(), outcome.body.size());
+        ASSERT_FALSE(report.HasParseError());
+        for (const rapidjson::Value& record : report["process"].GetArray()) {
+            if (record["pid"].GetInt64() == pid) {
+                seen.push_back(
+                    {{"md5", Text(record["file_md5"])}, {"signer", Text(record["app_sign"])}});
+            }
+        }
+        ASSERT_EQ(static_cast<size_t>(step + 1), seen.size());
+        std::printf("step %d: file_md5 %s app_sign \"%s\"\n", step, seen.back()["md5"].c_str(),
+                    seen.back()["signer"].c_str());
+    }
+    EXPECT_EQ(32u, seen[1]["md5"].size());
+    EXPECT_NE(seen[0]["md5"], seen[1]["md5"]);  // the rewrite
+    EXPECT_NE(seen[1]["md5"], seen[2]["md5"]);  // the replacement
+    EXPECT_NE("", seen[0]["signer"]);
+    EXPECT_EQ("", seen[2]["signer"]);  // the unsigned replacement's own
+}
+
 }  // namespace

@@ -78,7 +78,6 @@ void Reset() {
     ResetDoubles();
     ResetWow64PathMap();
     ResetFileApi();
-    ResetVersionApi();
 }
 
 void AdvanceClock(uint64_t hundredNanoseconds) { machine().systemTime += hundredNanoseconds; }

@@ -253,6 +253,11 @@ uint64_t CFileUtil::GetFileSize(const std::string& path) {
 
 CFileInfo::CFileInfo(const std::string& path) : m_path(path) {}
 
+std::string CFileUtil::GetChangeStamp(const std::string& path) {
+    const layer::File* file = FindRegularFile(path);
+    return file != nullptr && file->openError == 0 ? file->changeStamp : std::string();
+}
+
 bool CFileInfo::isFile() const { return FindRegularFile(m_path) != nullptr; }
 
 CFileCom::CFileCom(const std::string& path) : m_path(path), m_handle(nullptr) {}

@@ -13,11 +13,10 @@ namespace layer {
 //
 // A file with a version resource is a PE image (layer::FileBytes): headers, one .rsrc
 // section with RT_VERSION 1 in language 0409 holding a 32-bit VS_VERSIONINFO block, then
-// the file's content. The calls behave as Wine's: GetFileVersionInfoSizeA answers twice
-// the data entry's claimed size plus 4, GetFileVersionInfoA copies as many bytes as the
-// entry claims, and VerQueryValueA walks the block trusting its lengths and writes its
-// converted texts at the root's length beyond the block. Where the real calls would read
-// or write outside the file or the caller's buffer, the layer records a bad call
+// the file's content. VerQueryValueA behaves as Wine's: it walks the caller's copy of the
+// block trusting its lengths and writes its converted texts at the root's length beyond
+// the block. Where the real call would read or write outside the buffer the system's size
+// query makes (twice the root's length and 4), the layer records a bad call
 // (layer::BadCalls) and fails instead.
 
 struct VersionTranslation {
@@ -26,7 +25,7 @@ struct VersionTranslation {
 };
 
 struct VersionResource {
-    bool present = false;                          // without one, GetFileVersionInfoSizeA gives 0
+    bool present = false;                          // without one, the image has no RT_VERSION
     std::vector<VersionTranslation> translations;  // the Translation value, in order
     int translationBytes = -1;  // >= 0: the Translation value is cut to this many bytes
     // String tables: "040904b0" (language and code page in hex) -> value name -> UTF-8 text.
@@ -34,8 +33,7 @@ struct VersionResource {
     std::map<std::string, std::map<std::string, std::string>> stringTables;
     // Sub-block ("\\StringFileInfo\\040904b0\\CompanyName") -> error VerQueryValueA fails with.
     std::map<std::string, DWORD> queryErrors;
-    DWORD sizeError = 0;  // GetFileVersionInfoSizeA fails with this code when not 0
-    DWORD readError = 0;  // GetFileVersionInfoA fails with this code when not 0
+    DWORD readError = 0;  // a ReadFile that starts at the block fails with this code when not 0
 
     // What a crafted resource claims about itself (-1: the truth).
     int64_t dataSizeClaim = -1;        // the data entry's Size field
@@ -109,10 +107,15 @@ struct File {
     VersionResource version;
     Signature signature;
     int contentReads = 0;  // how often the file's bytes were read
+    // What CFileUtil::GetChangeStamp gives: "" where the file system keeps no stamp; a
+    // test that rewrites the file gives it a new one, as a change journal would.
+    std::string changeStamp;
 };
 
 // The file's bytes as every reader sees them: the content, behind a PE image of the
 // version resource when there is one.
 std::string FileBytes(const File& file);
+// Where the version block starts in FileBytes (0 without a version resource).
+uint64_t VersionBlockOffset(const File& file);
 
 }  // namespace layer
