@@ -51,8 +51,7 @@ DWORD ErrorOfFailedCall() {
 
 // The file, held open for the whole read so it cannot be rewritten or replaced between
 // the check of its resource and the system's reads of it.
-CWinHandle OpenForCheck(const std::string& utf8Path) {
-    const std::wstring path = ryn::CStringUtil::utf8_2ws(ryn::CFileUtil::GetAccessPath(utf8Path));
+CWinHandle OpenForCheck(const std::wstring& path) {
     return CWinHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
@@ -60,11 +59,10 @@ CWinHandle OpenForCheck(const std::string& utf8Path) {
 }  // namespace
 
 void CVersionInfoReader::Read(const std::string& utf8Path, FilePropertyRecord& record) {
-    // The narrow version calls read paths in the system code page.
-    const std::string codePagePath =
-        ryn::CStringUtil::ws2s(ryn::CStringUtil::utf8_2ws(ryn::CFileUtil::GetAccessPath(utf8Path)));
+    // Wide and exact: a code-page path may name a sibling file ("?" or a look-alike).
+    const std::wstring path = ryn::CStringUtil::utf8_2ws(ryn::CFileUtil::GetAccessPath(utf8Path));
     CVersionInfoReader reader;
-    if (!reader.Load(utf8Path, codePagePath)) {
+    if (!reader.Load(path)) {
         return;
     }
     WORD language = 0;
@@ -88,8 +86,8 @@ void CVersionInfoReader::Read(const std::string& utf8Path, FilePropertyRecord& r
 
 // The resource's place is checked before the system is asked anything about it: even
 // the size query follows the resource directory and faults on an entry outside the image.
-bool CVersionInfoReader::Load(const std::string& utf8Path, const std::string& codePagePath) {
-    const CWinHandle file = OpenForCheck(utf8Path);
+bool CVersionInfoReader::Load(const std::wstring& path) {
+    const CWinHandle file = OpenForCheck(path);
     if (!file.valid()) {
         return false;  // unreadable: as silent as the system's size query would be
     }
@@ -101,23 +99,23 @@ bool CVersionInfoReader::Load(const std::string& utf8Path, const std::string& co
     }
     DWORD handle = 0;
     const DWORD size = placement == CVersionResourcePlacement::kInside
-                           ? GetFileVersionInfoSizeA(codePagePath.c_str(), &handle)
+                           ? GetFileVersionInfoSizeW(path.c_str(), &handle)
                            : 0;
-    if (size == 0 || !Copy(codePagePath, size)) {
+    if (size == 0 || !Copy(path, size)) {
         m_block.clear();
         return false;
     }
     return true;
 }
 
-bool CVersionInfoReader::Copy(const std::string& codePagePath, DWORD size) {
+bool CVersionInfoReader::Copy(const std::wstring& path, DWORD size) {
     if (size > kLargestBlockRequest) {
         LogReadFailed(kMalformed);
         return false;
     }
     m_block.assign(static_cast<size_t>(size) + 1, 0);
     SetLastError(ERROR_SUCCESS);
-    if (!GetFileVersionInfoA(codePagePath.c_str(), 0, size, m_block.data())) {
+    if (!GetFileVersionInfoW(path.c_str(), 0, size, m_block.data())) {
         LogReadFailed(ErrorOfFailedCall());
         return false;
     }

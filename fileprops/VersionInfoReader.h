@@ -8,7 +8,8 @@
 #include "module/FilePropertyRecord.h"
 
 // FileDescription and CompanyName of the first translation of an executable's version
-// resource, read through the narrow version calls. Every size and length the resource
+// resource: the file is read through the wide version calls by its exact path, the
+// values through the narrow query. Every size and length the resource
 // claims is checked against the file and the buffer that hold it before the system is
 // asked to copy or walk it; a resource that fails a check is a failed read.
 class CVersionInfoReader {
@@ -22,8 +23,8 @@ class CVersionInfoReader {
 
     // Reads and checks the resource; false when there is none (silently) or it cannot be
     // used (logged).
-    bool Load(const std::string& utf8Path, const std::string& codePagePath);
-    bool Copy(const std::string& codePagePath, DWORD size);
+    bool Load(const std::wstring& path);
+    bool Copy(const std::wstring& path, DWORD size);
     // The value of a sub-block inside the buffer, or null with the failure's code in *error.
     const BYTE* Query(const char* subBlock, UINT* length, DWORD* error) const;
     const BYTE* QueryString(WORD language, WORD codePage, const char* name, DWORD* error) const;

@@ -207,12 +207,12 @@ bool RecordOfFailure(const std::string& call, int role, DWORD error, int64_t pid
         *expected = UserFailure("Open process token error. PID: ", error);
     } else if (call == "GetTokenInformation" && role == 2) {  // the first only learns the size
         *expected = UserFailure("GetTokenInformation. PID: ", error);
-    } else if (call == "LookupAccountSidA") {
+    } else if (call == "LookupAccountSidW") {
         *expected = UserFailure("LookupAccountSidA error. PID: ", error);
     } else if (call == "GetFileTime") {
         *expected = Exact("ProcInfoParser_Win", 317, "cal file time error: " + code + ", ");
         expected->tail = ExpectedRecord::kAnything;  // the image path follows
-    } else if (call == "GetFileVersionInfoA" || call == "GetFileSizeEx" ||
+    } else if (call == "GetFileVersionInfoW" || call == "GetFileSizeEx" ||
                call == "SetFilePointerEx" ||
                call == "ReadFile") {  // a file it cannot open is silent
         *expected = Exact("FilePropertyCache", 90, "GetFileVersionInfoA error. err: " + code);
@@ -281,7 +281,7 @@ void CheckFailureRecords(const Schedule& schedule, const PassRecord& pass, Findi
         if (event.kind != Event::kCall) {
             continue;
         }
-        versionQueries = event.call == "GetFileVersionInfoA" ? 0 : versionQueries;
+        versionQueries = event.call == "GetFileVersionInfoW" ? 0 : versionQueries;
         tokenQueries = event.call == "OpenProcessToken" ? 0 : tokenQueries;
         tableCalls = event.call == "CreateToolhelp32Snapshot" ? 0 : tableCalls;
         opened += event.call == "OpenProcess" ? 1 : 0;

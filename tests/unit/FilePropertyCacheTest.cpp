@@ -73,7 +73,7 @@ TEST_F(FilePropertyCacheTest, HitReturnsTheSameRecordWithoutTouchingTheFile) {
     EXPECT_EQ(second.get(), first.get());
     EXPECT_EQ(layer::machine().files.count(kApp), 0u);
     EXPECT_GT(reads, 0);
-    EXPECT_EQ(layer::CallCount("GetFileVersionInfoSizeA"), 1);
+    EXPECT_EQ(layer::CallCount("GetFileVersionInfoSizeW"), 1);
     EXPECT_EQ(layer::CallCount("CryptQueryObject"), 1);
 }
 
@@ -95,7 +95,7 @@ TEST_F(FilePropertyCacheTest, TimeZeroIsAnOrdinaryTime) {
     const LinkedPtr<FilePropertyRecord> record = cache.Get(kApp, 0);
     ASSERT_TRUE(record);
     EXPECT_EQ(cache.Get(kApp, 0).get(), record.get());
-    EXPECT_EQ(layer::CallCount("GetFileVersionInfoSizeA"), 1);
+    EXPECT_EQ(layer::CallCount("GetFileVersionInfoSizeW"), 1);
 }
 
 TEST_F(FilePropertyCacheTest, PathsDifferingInLetterCaseAreTwoEntries) {
@@ -127,7 +127,7 @@ TEST_F(FilePropertyCacheTest, StaleEntryOfAVanishedFileIsDropped) {
     EXPECT_FALSE(cache.Get(kApp, 6));
     layer::machine().files[kApp] = saved;
     ASSERT_TRUE(cache.Get(kApp, 5));
-    EXPECT_EQ(layer::CallCount("GetFileVersionInfoSizeA"), 2);  // read again, not found
+    EXPECT_EQ(layer::CallCount("GetFileVersionInfoSizeW"), 2);  // read again, not found
 }
 
 // ---- The version resource
@@ -280,8 +280,8 @@ TEST_F(FilePropertyCacheTest, DescriptionQueryErrorIsLogged) {
 
 TEST_F(FilePropertyCacheTest, VersionCallFailuresTakeTheirOwnEnds) {
     AddFullFile();
-    layer::FailCall("GetFileVersionInfoSizeA", 1, ERROR_ACCESS_DENIED);
-    layer::FailCall("GetFileVersionInfoA", 1, ERROR_NOT_ENOUGH_MEMORY);
+    layer::FailCall("GetFileVersionInfoSizeW", 1, ERROR_ACCESS_DENIED);
+    layer::FailCall("GetFileVersionInfoW", 1, ERROR_NOT_ENOUGH_MEMORY);
     layer::FailCall("VerQueryValueA", 1, ERROR_INVALID_DATA);   // Translation, 3rd add
     layer::FailCall("VerQueryValueA", 4, ERROR_ACCESS_DENIED);  // CompanyName, 4th add
     EXPECT_EQ(cache.Get(kApp, 1)->description, "");             // size: silent

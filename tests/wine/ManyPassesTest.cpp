@@ -4,10 +4,10 @@
 //
 // What the module asks of the system is counted from outside: the test points
 // korvaProc.dll's own import slots (OpenProcess, GetExtendedTcpTable, rynUtil's
-// msleep, GetFileMD5 and GetProcessUtil, GetFileVersionInfoSizeA, CryptQueryObject)
+// msleep, GetFileMD5 and GetProcessUtil, GetFileVersionInfoSizeW, CryptQueryObject)
 // at counting functions that call the real ones. Every content read of an
 // executable by the two file caches goes through GetFileMD5 (digest),
-// GetFileVersionInfoSizeA (version resource) and CryptQueryObject (signature), so
+// GetFileVersionInfoSizeW (version resource) and CryptQueryObject (signature), so
 // a path that none of them is asked for was not read. The same counters let a Stop
 // land at an exact checkpoint: inside the TCP table read, inside the second and the
 // last OpenProcess of the parser loop, and inside the 1000 ms pause.
@@ -130,7 +130,7 @@ const auto g_openProcess = Exported<decltype(&OpenProcess)>(L"kernel32.dll", "Op
 const auto g_tcpTable =
     Exported<decltype(&GetExtendedTcpTable)>(L"iphlpapi.dll", "GetExtendedTcpTable");
 const auto g_versionSize =
-    Exported<decltype(&GetFileVersionInfoSizeA)>(L"version.dll", "GetFileVersionInfoSizeA");
+    Exported<decltype(&GetFileVersionInfoSizeW)>(L"version.dll", "GetFileVersionInfoSizeW");
 const auto g_queryObject =
     Exported<decltype(&CryptQueryObject)>(L"crypt32.dll", "CryptQueryObject");
 
@@ -182,10 +182,10 @@ std::string CountingDigest(const std::string& path) {
     return ryn::CAlgorithmUtil::GetFileMD5(path);
 }
 
-DWORD WINAPI CountingVersionSize(LPCSTR path, LPDWORD handle) {
+DWORD WINAPI CountingVersionSize(LPCWSTR path, LPDWORD handle) {
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        ++g_counts.versionReads[acceptance::CodePageToUtf8(path)];
+        ++g_counts.versionReads[acceptance::Utf8(path)];
     }
     return g_versionSize(path, handle);
 }
@@ -217,6 +217,12 @@ class CountingProcessUtil : public ryn::IProcessUtil {
     }
     std::string GetProcessCommandLine(int64_t pid) override {
         return ryn::GetProcessUtil()->GetProcessCommandLine(pid);
+    }
+    std::wstring GetProcessPathW(int64_t pid, bool nativeName) override {
+        return ryn::GetProcessUtil()->GetProcessPathW(pid, nativeName);
+    }
+    std::wstring GetProcessCommandLineW(int64_t pid) override {
+        return ryn::GetProcessUtil()->GetProcessCommandLineW(pid);
     }
 };
 

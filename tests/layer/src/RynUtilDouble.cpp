@@ -134,7 +134,7 @@ int CThreadUtil::waitForThreadFinish() {
     return 0;
 }
 
-// ---- IProcessUtil over the machine's processes; texts in the system code page.
+// ---- IProcessUtil over the machine's processes; texts in the system code page or wide.
 
 namespace {
 
@@ -163,6 +163,16 @@ class ScriptedProcessUtil : public IProcessUtil {
     std::string GetProcessCommandLine(int64_t pid) override {
         const layer::Process* process = Find(pid, "GetProcessCommandLine");
         return process ? layer::Utf8ToCodePage(process->cmdLine) : std::string();
+    }
+
+    std::wstring GetProcessPathW(int64_t pid, bool) override {
+        const layer::Process* process = Find(pid, "GetProcessPathW");
+        return process ? layer::Utf8ToWide(process->imagePath) : std::wstring();
+    }
+
+    std::wstring GetProcessCommandLineW(int64_t pid) override {
+        const layer::Process* process = Find(pid, "GetProcessCommandLineW");
+        return process ? layer::Utf8ToWide(process->cmdLine) : std::wstring();
     }
 
   private:
@@ -195,6 +205,16 @@ std::string CStringUtil::ws2s(const std::wstring& text) {
 }
 
 std::string CStringUtil::ws2s_utf8(const std::wstring& text) { return layer::WideToUtf8(text); }
+
+// Wide characters are code points here: a surrogate among them is an unpaired one.
+std::string CStringUtil::ws2s_utf8_exact(const std::wstring& text) {
+    for (wchar_t c : text) {
+        if ((c >= 0xD800 && c <= 0xDFFF) || static_cast<uint32_t>(c) > 0x10FFFF) {
+            return std::string();
+        }
+    }
+    return layer::WideToUtf8(text);
+}
 
 std::wstring CStringUtil::utf8_2ws(const std::string& text) { return layer::Utf8ToWide(text); }
 

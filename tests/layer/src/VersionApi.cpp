@@ -1,4 +1,4 @@
-// version.dll of the scripted machine: GetFileVersionInfoSizeA, GetFileVersionInfoA and
+// version.dll of the scripted machine: GetFileVersionInfoSizeW, GetFileVersionInfoW and
 // VerQueryValueA over a real VS_VERSIONINFO block inside a PE image built from
 // layer::File::version (see layer/FileModel.h for what is modelled).
 
@@ -199,7 +199,7 @@ VersionImage BuildImage(const layer::File& file) {
     return image;
 }
 
-// ---- The buffers GetFileVersionInfoA filled, which VerQueryValueA may walk.
+// ---- The buffers GetFileVersionInfoW filled, which VerQueryValueA may walk.
 
 struct FilledBlock {
     size_t size = 0;
@@ -216,11 +216,10 @@ Blocks& blocks() {
     return b;
 }
 
-// The file behind a system-code-page path, with its bytes counted as read; null (and the
-// last error set) when it cannot be read.
-layer::File* FindReadableFile(LPCSTR codePagePath) {
-    layer::File* file =
-        codePagePath ? layer::machine().FindFile(layer::CodePageToUtf8(codePagePath)) : nullptr;
+// The file behind a wide path, with its bytes counted as read; null (and the last error
+// set) when it cannot be read.
+layer::File* FindReadableFile(LPCWSTR path) {
+    layer::File* file = path ? layer::machine().FindFile(layer::WideToUtf8(path)) : nullptr;
     if (file == nullptr || file->isDirectory) {
         layer::FailWith(ERROR_FILE_NOT_FOUND);
         return nullptr;
@@ -393,21 +392,21 @@ void ResetVersionApi() {
 
 }  // namespace layer
 
-DWORD GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle) {
+DWORD GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, LPDWORD lpdwHandle) {
     if (lpdwHandle != nullptr) {
         *lpdwHandle = 0;
     }
     layer::File* file = FindReadableFile(lptstrFilename);
-    if (file == nullptr || Refused("GetFileVersionInfoSizeA", file, file->version.sizeError)) {
+    if (file == nullptr || Refused("GetFileVersionInfoSizeW", file, file->version.sizeError)) {
         return 0;
     }
     // Room for the narrow and wide conversions; 32 bits, wrapping as the real call does.
     return static_cast<DWORD>(2 * BuildImage(*file).claim + 4);
 }
 
-BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD, DWORD dwLen, LPVOID lpData) {
+BOOL GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD, DWORD dwLen, LPVOID lpData) {
     layer::File* file = FindReadableFile(lptstrFilename);
-    if (file == nullptr || Refused("GetFileVersionInfoA", file, file->version.readError)) {
+    if (file == nullptr || Refused("GetFileVersionInfoW", file, file->version.readError)) {
         return FALSE;
     }
     if (lpData == nullptr) {
@@ -418,7 +417,7 @@ BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD, DWORD dwLen, LPVOID lpDat
     const uint64_t copied = image.claim < dwLen ? image.claim : dwLen;
     if (image.dataOffset + copied > image.bytes.size()) {
         // The real call copies from the mapped file regardless, and faults.
-        layer::BadCall("GetFileVersionInfoA", "the data entry reaches past the end of the file");
+        layer::BadCall("GetFileVersionInfoW", "the data entry reaches past the end of the file");
         layer::FailWith(ERROR_NOACCESS);
         return FALSE;
     }
@@ -439,7 +438,7 @@ BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT
         std::lock_guard<std::mutex> lock(blocks().mutex);
         auto it = blocks().filled.find(pBlock);
         if (it == blocks().filled.end() || lpSubBlock == nullptr || lplpBuffer == nullptr) {
-            layer::BadCall("VerQueryValueA", "not a block that GetFileVersionInfoA filled");
+            layer::BadCall("VerQueryValueA", "not a block that GetFileVersionInfoW filled");
             layer::FailWith(ERROR_INVALID_PARAMETER);
             return FALSE;
         }

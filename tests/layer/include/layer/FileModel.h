@@ -9,12 +9,12 @@
 
 namespace layer {
 
-// ---- Version resource of a file, read through the narrow version calls.
+// ---- Version resource of a file, read by its wide path and queried narrow.
 //
 // A file with a version resource is a PE image (layer::FileBytes): headers, one .rsrc
 // section with RT_VERSION 1 in language 0409 holding a 32-bit VS_VERSIONINFO block, then
-// the file's content. The calls behave as Wine's: GetFileVersionInfoSizeA answers twice
-// the data entry's claimed size plus 4, GetFileVersionInfoA copies as many bytes as the
+// the file's content. The calls behave as Wine's: GetFileVersionInfoSizeW answers twice
+// the data entry's claimed size plus 4, GetFileVersionInfoW copies as many bytes as the
 // entry claims, and VerQueryValueA walks the block trusting its lengths and writes its
 // converted texts at the root's length beyond the block. Where the real calls would read
 // or write outside the file or the caller's buffer, the layer records a bad call
@@ -26,7 +26,7 @@ struct VersionTranslation {
 };
 
 struct VersionResource {
-    bool present = false;                          // without one, GetFileVersionInfoSizeA gives 0
+    bool present = false;                          // without one, GetFileVersionInfoSizeW gives 0
     std::vector<VersionTranslation> translations;  // the Translation value, in order
     int translationBytes = -1;  // >= 0: the Translation value is cut to this many bytes
     // String tables: "040904b0" (language and code page in hex) -> value name -> UTF-8 text.
@@ -34,8 +34,8 @@ struct VersionResource {
     std::map<std::string, std::map<std::string, std::string>> stringTables;
     // Sub-block ("\\StringFileInfo\\040904b0\\CompanyName") -> error VerQueryValueA fails with.
     std::map<std::string, DWORD> queryErrors;
-    DWORD sizeError = 0;  // GetFileVersionInfoSizeA fails with this code when not 0
-    DWORD readError = 0;  // GetFileVersionInfoA fails with this code when not 0
+    DWORD sizeError = 0;  // GetFileVersionInfoSizeW fails with this code when not 0
+    DWORD readError = 0;  // GetFileVersionInfoW fails with this code when not 0
 
     // What a crafted resource claims about itself (-1: the truth).
     int64_t dataSizeClaim = -1;        // the data entry's Size field
