@@ -9,7 +9,12 @@
 //   no version.exe      the unsigned fixture without version resource;
 //   tcp helper.exe      listens on a loopback port and holds a connection;
 //   spawner.exe         starts "spawned child.exe" (the unsigned fixture), whose
-//                       parent is then known.
+//                       parent is then known;
+//   Журнал.exe, 日誌.exe, 𝔘pdate.exe
+//                       fixtures named with letters beyond the code page (Cyrillic,
+//                       CJK, one beyond the BMP), with such letters on the command line;
+//   ṡvc.exe             the unsigned fixture beside svc.exe, a signed decoy that a
+//                       code-page path (ṡ as "?" or a look-alike "s") would name.
 // The test program itself is checked as well.
 
 #include <windows.h>
@@ -315,7 +320,41 @@ class AcceptanceTest : public ::testing::Test {
         self.ppid = ParentOf(GetCurrentProcessId());
         scene.known.push_back(self);
 
+        RunBeyondTheCodePage(scene, fixtures, fixtureMd5);
         RunPassAndParse(scene);
+    }
+
+    static void RunBeyondTheCodePage(Scene& scene, const std::string& fixtures,
+                                     std::map<std::string, std::string>& md5) {
+        const struct {
+            const char* label;
+            const char* name;
+            bool signedFixture;
+        } kRuns[] = {{"cyrillic", "\xD0\x96\xD1\x83\xD1\x80\xD0\xBD\xD0\xB0\xD0\xBB.exe", true},
+                     {"cjk", "\xE6\x97\xA5\xE8\xAA\x8C.exe", false},
+                     {"beyond the BMP", "\xF0\x9D\x94\x98pdate.exe", true},
+                     {"look-alike", "\xE1\xB9\xA1vc.exe", false}};
+        if (!Copy(fixtures + "\\signed-legacy.exe", scene.folder + "\\svc.exe")) {
+            scene.setupError += "cannot copy the decoy\n";
+        }
+        for (const auto& run : kRuns) {
+            const std::string fixture = run.signedFixture ? "signed-legacy.exe" : "no-version.exe";
+            const std::string path = scene.folder + "\\" + run.name;
+            if (!Copy(fixtures + "\\" + fixture, path)) {
+                scene.setupError += std::string("cannot copy ") + run.label + "\n";
+                continue;
+            }
+            const std::string line = Quoted(path) + " \xD0\x96 \xE6\x97\xA5 \xF0\x9D\x94\x98";
+            RunningProcess* process = Run(scene, path, line);
+            Known known =
+                Describe(run.label, process->pid(), process->handle(), path, line, md5[fixture]);
+            if (run.signedFixture) {
+                known.description = kFirstDescription;
+                known.company = kFirstCompany;
+                known.appSign = kSignerText;
+            }
+            scene.known.push_back(known);
+        }
     }
 
     static void RunPassAndParse(Scene& scene) {
