@@ -4,7 +4,6 @@
 #include <psapi.h>
 
 #include <cstring>
-#include <cwchar>
 #include <string>
 
 #include "LayerState.h"
@@ -184,8 +183,8 @@ BOOL LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD nameCh
         *domainChars = static_cast<DWORD>(domainName.size() + 1);
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
-    std::wmemcpy(name, account.c_str(), account.size() + 1);
-    std::wmemcpy(domain, domainName.c_str(), domainName.size() + 1);
+    std::memcpy(name, account.c_str(), (account.size() + 1) * sizeof(wchar_t));
+    std::memcpy(domain, domainName.c_str(), (domainName.size() + 1) * sizeof(wchar_t));
     *nameChars = static_cast<DWORD>(account.size());
     *domainChars = static_cast<DWORD>(domainName.size());
     *use = SidTypeUser;

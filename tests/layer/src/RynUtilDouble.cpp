@@ -4,6 +4,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -155,14 +156,12 @@ class ScriptedProcessUtil : public IProcessUtil {
         return processes;
     }
 
-    std::string GetProcessPath(int64_t pid, bool) override {
-        const layer::Process* process = Find(pid, "GetProcessPath");
-        return process ? layer::Utf8ToCodePage(process->imagePath) : std::string();
+    std::string GetProcessPath(int64_t pid, bool native) override {
+        return CStringUtil::ws2s(GetProcessPathW(pid, native));
     }
 
     std::string GetProcessCommandLine(int64_t pid) override {
-        const layer::Process* process = Find(pid, "GetProcessCommandLine");
-        return process ? layer::Utf8ToCodePage(process->cmdLine) : std::string();
+        return CStringUtil::ws2s(GetProcessCommandLineW(pid));
     }
 
     std::wstring GetProcessPathW(int64_t pid, bool) override {
@@ -208,12 +207,8 @@ std::string CStringUtil::ws2s_utf8(const std::wstring& text) { return layer::Wid
 
 // Wide characters are code points here: a surrogate among them is an unpaired one.
 std::string CStringUtil::ws2s_utf8_exact(const std::wstring& text) {
-    for (wchar_t c : text) {
-        if ((c >= 0xD800 && c <= 0xDFFF) || static_cast<uint32_t>(c) > 0x10FFFF) {
-            return std::string();
-        }
-    }
-    return layer::WideToUtf8(text);
+    const auto unpaired = [](wchar_t c) { return c >= 0xD800 && c <= 0xDFFF; };
+    return std::any_of(text.begin(), text.end(), unpaired) ? "" : layer::WideToUtf8(text);
 }
 
 std::wstring CStringUtil::utf8_2ws(const std::string& text) { return layer::Utf8ToWide(text); }
