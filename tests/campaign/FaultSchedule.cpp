@@ -44,14 +44,14 @@ const std::map<std::string, std::vector<DWORD>>& Table() {
         {"GetProcessMemoryInfo", {kAccessDenied, kPartialCopy}},
         {"OpenProcessToken", {kAccessDenied, kInvalidHandle}},
         {"GetTokenInformation", {kAccessDenied, kInsufficientBuffer, kBadLength}},
-        {"LookupAccountSidA", {kNoneMapped, kInsufficientBuffer, kTrustFailure}},
+        {"LookupAccountSidW", {kNoneMapped, kInsufficientBuffer, kTrustFailure}},
         // toolhelp and the utility library's process calls
         {"CreateToolhelp32Snapshot", {kNotEnoughMemory, kAccessDenied, kPartialCopy}},
         {"Process32FirstW", {kNoMoreFiles, kBadLength}},
         {"Process32NextW", {kNoMoreFiles}},
         {"EnumProcesses", {kNotEnoughMemory, kAccessDenied}},
-        {"GetProcessPath", {kAccessDenied, kPartialCopy, kGenFailure}},
-        {"GetProcessCommandLine", {kAccessDenied, kPartialCopy, kNoAccess}},
+        {"GetProcessPathW", {kAccessDenied, kPartialCopy, kGenFailure}},
+        {"GetProcessCommandLineW", {kAccessDenied, kPartialCopy, kNoAccess}},
         // kernel32: heap, local memory, times, files
         {"HeapAlloc", {kNotEnoughMemory}},
         {"LocalAlloc", {kNotEnoughMemory}},

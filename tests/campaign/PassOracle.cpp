@@ -207,7 +207,7 @@ bool RecordOfFailure(const std::string& call, int role, DWORD error, int64_t pid
         *expected = UserFailure("Open process token error. PID: ", error);
     } else if (call == "GetTokenInformation" && role == 2) {  // the first only learns the size
         *expected = UserFailure("GetTokenInformation. PID: ", error);
-    } else if (call == "LookupAccountSidA") {
+    } else if (call == "LookupAccountSidW") {
         *expected = UserFailure("LookupAccountSidA error. PID: ", error);
     } else if (call == "GetFileTime") {
         *expected = Exact("ProcInfoParser_Win", 317, "cal file time error: " + code + ", ");

@@ -9,7 +9,8 @@
 //   no version.exe      the unsigned fixture without version resource;
 //   tcp helper.exe      listens on a loopback port and holds a connection;
 //   spawner.exe         starts "spawned child.exe" (the unsigned fixture), whose
-//                       parent is then known.
+//                       parent is then known;
+//   Журнал.exe, 𝔘pdate.exe, 日誌.exe, ṡvc.exe: names beyond the code page, see below.
 // The test program itself is checked as well.
 
 #include <windows.h>
@@ -251,6 +252,7 @@ class AcceptanceTest : public ::testing::Test {
         if (!Copy(fixtures + "\\signed-legacy.exe", signedPath) ||
             !Copy(fixtures + "\\no-version.exe", unsignedPath) ||
             !Copy(fixtures + "\\no-version.exe", childPath) ||
+            !Copy(fixtures + "\\signed-legacy.exe", scene.folder + "\\svc.exe") ||  // a decoy
             !Copy(bin + "korva_accept_helper.exe", tcpPath) ||
             !Copy(bin + "korva_accept_helper.exe", spawnerPath)) {
             scene.setupError = "cannot copy the programs into " + scene.folder;
@@ -315,7 +317,31 @@ class AcceptanceTest : public ::testing::Test {
         self.ppid = ParentOf(GetCurrentProcessId());
         scene.known.push_back(self);
 
+        RunBeyondTheCodePage(scene, fixtures, fixtureMd5);
         RunPassAndParse(scene);
+    }
+
+    // Two signed, two unsigned; a code-page path ("?" or a look-alike "s" for the "ṡ") would
+    // name the decoy svc.exe or nothing.
+    static void RunBeyondTheCodePage(Scene& scene, const std::string& fixtures,
+                                     std::map<std::string, std::string>& md5) {
+        const char* const kNames[] = {"\xD0\x96\xD1\x83\xD1\x80\xD0\xBD\xD0\xB0\xD0\xBB.exe",
+                                      "\xF0\x9D\x94\x98pdate.exe", "\xE6\x97\xA5\xE8\xAA\x8C.exe",
+                                      "\xE1\xB9\xA1vc.exe"};
+        for (size_t i = 0; i < 4; ++i) {
+            const std::string fixture = i < 2 ? "signed-legacy.exe" : "no-version.exe";
+            const std::string path = scene.folder + "\\" + kNames[i];
+            const std::string line = Quoted(path) + " \xD0\x96 \xE6\x97\xA5 \xF0\x9D\x94\x98";
+            Copy(fixtures + "\\" + fixture, path);  // a failed copy fails the start
+            RunningProcess* run = Run(scene, path, line);
+            Known known = Describe(kNames[i], run->pid(), run->handle(), path, line, md5[fixture]);
+            if (i < 2) {
+                known.description = kFirstDescription;
+                known.company = kFirstCompany;
+                known.appSign = kSignerText;
+            }
+            scene.known.push_back(known);
+        }
     }
 
     static void RunPassAndParse(Scene& scene) {

@@ -218,6 +218,12 @@ class CountingProcessUtil : public ryn::IProcessUtil {
     std::string GetProcessCommandLine(int64_t pid) override {
         return ryn::GetProcessUtil()->GetProcessCommandLine(pid);
     }
+    std::wstring GetProcessPathW(int64_t pid, bool nativeName) override {
+        return ryn::GetProcessUtil()->GetProcessPathW(pid, nativeName);
+    }
+    std::wstring GetProcessCommandLineW(int64_t pid) override {
+        return ryn::GetProcessUtil()->GetProcessCommandLineW(pid);
+    }
 };
 
 CountingProcessUtil g_processUtil;

@@ -9,7 +9,7 @@
 
 namespace layer {
 
-// ---- Version resource of a file, read through the narrow version calls.
+// ---- Version resource of a file, read by its wide path and queried narrow.
 //
 // A file with a version resource is a PE image (layer::FileBytes): headers, one .rsrc
 // section with RT_VERSION 1 in language 0409 holding a 32-bit VS_VERSIONINFO block, then
