@@ -4,6 +4,7 @@
 #include <wincrypt.h>
 #include <softpub.h>
 #include <wintrust.h>
+#include <imagehlp.h>
 
 #include <cwchar>
 #include <utility>
@@ -308,16 +309,25 @@ bool ReadFileSigner(const wchar_t* path, FileSignerInfo& info) {
         info.verifyError = LastErrorCode();
         return false;
     }
-    const LONG answer = VerifyFileTrust(path);
-    if (answer != 0) {
-        info.verifyError = CarriesNoSignature(answer) ? 0 : static_cast<uint32_t>(answer);
-        return false;
-    }
+    // A signature crypt32 cannot decode is none; the verification is not even asked,
+    // since Wine's faults on some of them instead of failing.
     CertStore store;
     CryptMessage message;
     if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                           CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, store.out(),
                           message.out(), nullptr)) {
+        return false;
+    }
+    // Wine's verification faults on a certificate table of another type than PKCS #7
+    // instead of failing; such a table holds no signature of a kind it knows anyway.
+    WIN_CERTIFICATE table = {};
+    if (!ImageGetCertificateHeader(hold.get(), 0, &table) ||
+        table.wCertificateType != WIN_CERT_TYPE_PKCS_SIGNED_DATA) {
+        return false;
+    }
+    const LONG answer = VerifyFileTrust(path);
+    if (answer != 0) {
+        info.verifyError = CarriesNoSignature(answer) ? 0 : static_cast<uint32_t>(answer);
         return false;
     }
     const LocalBuffer signerBuffer = ReadSignerInfo(message.get());

@@ -83,6 +83,7 @@ const std::map<std::string, std::vector<DWORD>>& Table() {
         {"CertVerifyCertificateChainPolicy", {kOutOfMemory}},
         // wintrust answers with its verdict: a file changed after signing, or unsigned
         {"WinVerifyTrust", {kBadDigest, kNoSignature}},
+        {"ImageGetCertificateHeader", {kIoDevice, kInvalidParameter}},
         // iphlpapi
         {"GetExtendedTcpTable",
          {kInsufficientBuffer, kNotSupported, kInvalidParameter, kNotEnoughMemory}},

@@ -300,6 +300,8 @@ TEST_F(FileSignerReaderTest, OnlyAVerifiedSignerWithATrustedChainCounts) {
     const Case cases[] = {
         {"bytes changed after signing", [](layer::Signature& s) { s.trust = TRUST_E_BAD_DIGEST; },
          false, 0x80096010, L""},
+        {"a certificate table of another type is no signature (Wine's check faults on it)",
+         [](layer::Signature& s) { s.certificateType = WIN_CERT_TYPE_X509; }, false, 0, L""},
         {"a look-alike from an untrusted root",
          [](layer::Signature& s) { s.signer.trustedRoot = false; }, false, 0x800B0109, L""},
         {"expired after a verified signing time",
@@ -377,8 +379,9 @@ INSTANTIATE_TEST_SUITE_P(
     EveryCall, FileSignerFailureTest,
     ::testing::Values(
         FailureCase{"CreateFileW", 1, false, L"", L"", L"", 8},
-        FailureCase{"WinVerifyTrust", 1, false, L"", L"", L"", 8},
         FailureCase{"CryptQueryObject", 1, false, L"", L"", L""},
+        FailureCase{"ImageGetCertificateHeader", 1, false, L"", L"", L""},
+        FailureCase{"WinVerifyTrust", 1, false, L"", L"", L"", 8},
         FailureCase{"CryptMsgGetParam", 1, false, L"", L"", L""},
         FailureCase{"CryptMsgGetParam", 2, false, L"", L"", L""},
         FailureCase{"LocalAlloc", 1, false, L"", L"", L""},  // signer information

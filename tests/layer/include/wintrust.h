@@ -1,7 +1,8 @@
 #pragma once
 
 // Stand-in for <wintrust.h> in the native build: WinVerifyTrust on a file, answered
-// by the scripted machine from layer::Signature::trust.
+// by the scripted machine from layer::Signature::trust, and the certificate table's
+// header.
 
 #include <wincrypt.h>
 
@@ -53,3 +54,14 @@ typedef struct _WINTRUST_DATA {
 } WINTRUST_DATA;
 
 LONG WinVerifyTrust(HWND hwnd, GUID* pgActionID, LPVOID pWVTData);
+
+#define WIN_CERT_REVISION_2_0 0x0200
+#define WIN_CERT_TYPE_X509 0x0001
+#define WIN_CERT_TYPE_PKCS_SIGNED_DATA 0x0002
+
+typedef struct _WIN_CERTIFICATE {
+    DWORD dwLength;
+    WORD wRevision;
+    WORD wCertificateType;
+    BYTE bCertificate[1];
+} WIN_CERTIFICATE, *LPWIN_CERTIFICATE;

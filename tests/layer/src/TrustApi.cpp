@@ -1,7 +1,9 @@
 // wintrust of the scripted machine: WinVerifyTrust with the generic Authenticode
 // action on a file, answered from layer::File::signature. The verification state
-// lives until the close action ("handle:trustState" balances).
+// lives until the close action ("handle:trustState" balances). And imagehlp's header
+// of the certificate table of a file opened through the layer.
 
+#include <imagehlp.h>
 #include <softpub.h>
 
 #include <cstring>
@@ -71,4 +73,27 @@ LONG WinVerifyTrust(HWND, GUID* pgActionID, LPVOID pWVTData) {
     // Windows keeps state even for a failed verification: the close is always owed.
     data->hWVTStateData = layer::NewHandle("trustState", 0);
     return Verify(data->pFile->pcwszFilePath);
+}
+
+BOOL ImageGetCertificateHeader(HANDLE FileHandle, DWORD CertificateIndex,
+                               LPWIN_CERTIFICATE Certificateheader) {
+    DWORD error = 0;
+    if (layer::ShouldFail("ImageGetCertificateHeader", &error)) {
+        layer::FailWith(error);
+        return FALSE;
+    }
+    uint64_t payload = 0;
+    if (!layer::LookupHandle(FileHandle, "file", &payload) || Certificateheader == nullptr) {
+        layer::FailWith(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const layer::Signature& signature = reinterpret_cast<layer::File*>(payload)->signature;
+    if (!signature.present || CertificateIndex != 0) {
+        layer::FailWith(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    Certificateheader->dwLength = 8;
+    Certificateheader->wRevision = WIN_CERT_REVISION_2_0;
+    Certificateheader->wCertificateType = signature.certificateType;
+    return TRUE;
 }

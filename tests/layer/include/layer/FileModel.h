@@ -89,6 +89,7 @@ struct Signature {
     // WinVerifyTrust's answer for a present signature (TRUST_E_BAD_DIGEST for a file
     // changed after signing); an absent one answers TRUST_E_NOSIGNATURE.
     LONG trust = 0;
+    WORD certificateType = 2;  // of the certificate table; 2: PKCS #7 signed data
     std::string encryptedDigest = "signer digest";
     Certificate signer;                            // always in the signature's store
     std::vector<SignerAttribute> unauthenticated;  // the signer's, in order
