@@ -309,8 +309,7 @@ bool ReadFileSigner(const wchar_t* path, FileSignerInfo& info) {
         info.verifyError = LastErrorCode();
         return false;
     }
-    // A signature crypt32 cannot decode is none; the verification is not even asked,
-    // since Wine's faults on some of them instead of failing.
+    // A signature crypt32 cannot decode counts as none, silently, as it always did.
     CertStore store;
     CryptMessage message;
     if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
