@@ -25,7 +25,7 @@ add_library(korvaProc SHARED ${KORVA_MODULE_SOURCES})
 target_compile_definitions(korvaProc PRIVATE KORVAPROC_BUILD)
 target_include_directories(korvaProc PUBLIC ${CMAKE_SOURCE_DIR})
 target_include_directories(korvaProc SYSTEM PRIVATE ${KORVA_THIRD_PARTY_INCLUDE})
-target_link_libraries(korvaProc PRIVATE rynUtil korvaNetWork iphlpapi ws2_32 crypt32 version psapi advapi32)
+target_link_libraries(korvaProc PRIVATE rynUtil korvaNetWork iphlpapi ws2_32 crypt32 wintrust imagehlp version psapi advapi32)
 set_target_properties(korvaProc PROPERTIES PREFIX "")
 korva_add_version_resource(korvaProc)
 
@@ -34,7 +34,7 @@ add_library(korvaproc_static STATIC ${KORVA_MODULE_SOURCES})
 target_compile_definitions(korvaproc_static PUBLIC KORVAPROC_BUILD)
 target_include_directories(korvaproc_static PUBLIC ${CMAKE_SOURCE_DIR})
 target_include_directories(korvaproc_static SYSTEM PUBLIC ${KORVA_THIRD_PARTY_INCLUDE})
-target_link_libraries(korvaproc_static PUBLIC rynUtil korvaNetWork iphlpapi ws2_32 crypt32 version psapi advapi32)
+target_link_libraries(korvaproc_static PUBLIC rynUtil korvaNetWork iphlpapi ws2_32 crypt32 wintrust imagehlp version psapi advapi32)
 
 # The tests and benchmarks need tools of their own (GoogleTest's sources, osslsigncode,
 # faketime, python3...); the x64 pass alone (scripts/run-pass.sh) builds without them.

@@ -10,6 +10,7 @@ namespace {
 
 const char kSource[] = "FilePropertyCache";
 constexpr int kLineNotAFile = 56;
+constexpr int kLineNotVerified = 70;
 // A map above kMaxEntries loses kEvictedEntries before the next addition.
 constexpr size_t kMaxEntries = 1000;
 constexpr size_t kEvictedEntries = 19;
@@ -22,6 +23,11 @@ void ReadSigner(const std::string& utf8Path, FilePropertyRecord& record) {
     if (ReadFileSigner(widePath.c_str(), info)) {
         record.signCompany = ryn::CStringUtil::ws2s_utf8(info.signerName);
         record.signDate = ryn::CStringUtil::ws2s(info.signDate);
+    } else if (info.verifyError != 0) {
+        ryn::CLogMessage::GetInstance()->log(
+            ryn::RYN_LOG_ERROR, kSource, kLineNotVerified,
+            "Signature not verified, signer not reported. err: 0x%08X path: %s",
+            static_cast<unsigned int>(info.verifyError), utf8Path.c_str(), "");
     }
 }
 

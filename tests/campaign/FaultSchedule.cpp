@@ -34,6 +34,9 @@ constexpr DWORD kIoDevice = 1117;
 constexpr DWORD kOutOfMemory = 0x8007000E;
 constexpr DWORD kCryptNotFound = 0x80092004;
 constexpr DWORD kCryptNoMatch = 0x80092009;
+constexpr DWORD kBadDigest = 0x80096010;
+constexpr DWORD kNoSignature = 0x800B0100;
+constexpr DWORD kBadSignature = 0x80090006;
 
 const std::map<std::string, std::vector<DWORD>>& Table() {
     static const std::map<std::string, std::vector<DWORD>> table = {
@@ -72,6 +75,12 @@ const std::map<std::string, std::vector<DWORD>>& Table() {
         {"CertFindCertificateInStore", {kCryptNotFound, kOutOfMemory}},
         {"CertGetNameStringW", {kOutOfMemory, kInvalidParameter}},
         {"CryptDecodeObject", {kOutOfMemory}},
+        {"CryptMsgVerifyCountersignatureEncodedEx", {kBadSignature, kOutOfMemory}},
+        {"CertGetCertificateChain", {kOutOfMemory}},
+        {"CertVerifyCertificateChainPolicy", {kOutOfMemory}},
+        // wintrust answers with its verdict: a file changed after signing, or unsigned
+        {"WinVerifyTrust", {kBadDigest, kNoSignature}},
+        {"ImageGetCertificateHeader", {kIoDevice, kInvalidParameter}},
         // iphlpapi
         {"GetExtendedTcpTable",
          {kInsufficientBuffer, kNotSupported, kInvalidParameter, kNotEnoughMemory}},

@@ -582,13 +582,15 @@ class Issuer:
 
 
 class Shape:
-    def __init__(self, name, part, change, data, truth, exact):
+    def __init__(self, name, part, change, data, truth, exact, refused=(), record=None):
         self.name = name
         self.part = part
         self.change = change
         self.data = data
         self.truth = truth
         self.exact = exact
+        self.refused = list(refused)  # members that must come back empty
+        self.record = record  # the code the log's verification record must carry
 
 
 class Base:
@@ -973,6 +975,54 @@ def name_shapes(issuer, unsigned_path, work):
         yield label, "signer certificate: " + what, PeImage(data), found
 
 
+TRUST_E_BAD_DIGEST = 0x80096010
+CERT_E_UNTRUSTEDROOT = 0x800B0109
+CERT_E_CHAINING = 0x800B010A
+
+
+def forged_shapes(signed, other_path, unsigned_path, tools, work):
+    """Signatures that do not vouch for the file: (name, change, data, signer the
+    signature names, the verification's code)."""
+    image = signed.image()
+    image.set_signature(PeImage(open(other_path, "rb").read()).certificate_table()[2])
+    yield ("forged-transplant", "%s carrying the certificate table of %s (another program)"
+           % (os.path.basename(signed.path), os.path.basename(other_path)),
+           bytes(image.data), signed.truth["signer"], TRUST_E_BAD_DIGEST)
+    data = bytearray(signed.data)
+    at = data.find(b"This program cannot")  # the DOS stub's text: covered, never run
+    data[at] ^= 0x20
+    yield ("forged-byte", "one byte of the DOS stub changed at file offset 0x%x" % at,
+           bytes(data), signed.truth["signer"], TRUST_E_BAD_DIGEST)
+
+    # Under a root of our own making, a signer with the fixture signer's subject:
+    # names copied, trust not. A root named as the fixtures' one comes with the
+    # signature; one of another name does not, and the chain ends in no root at all.
+    content_info = parse_one(signed.signature)
+    vendor = subject_of(certificate_of(content_info, signer_info(content_info))).encode()
+    fixture_root = run([tools.openssl, "x509", "-in", os.path.join(tools.fixtures, "pki", "ca.pem"),
+                        "-noout", "-subject", "-nameopt", "compat"]).decode()
+    for name, root, code, what in [
+            ("forged-look-alike", fixture_root.split("=", 1)[1].strip(), CERT_E_UNTRUSTEDROOT,
+             "with its self-made root, named as the fixtures' root, in the signature"),
+            ("forged-look-alike-alone", "/O=Korva Test PKI/CN=Korva Look-alike Root",
+             CERT_E_CHAINING, "without its self-made root, found nowhere")]:
+        pki = os.path.join(work, name + "-pki")
+        os.makedirs(pki, exist_ok=True)
+        run([tools.openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+             os.path.join(pki, "ca.key"), "-out", os.path.join(pki, "ca.pem"), "-days", "7300",
+             "-subj", root, "-addext", "basicConstraints=critical,CA:TRUE",
+             "-addext", "keyUsage=critical,keyCertSign"])
+        issuer = Issuer(tools, pki, work)
+        certs, _ = issuer.issue(name, vendor)
+        if name == "forged-look-alike":
+            with open(certs, "a", encoding="ascii") as out:
+                out.write(open(os.path.join(pki, "ca.pem")).read())
+        target = os.path.join(work, name + ".exe")
+        issuer.sign(certs, unsigned_path, target)
+        yield (name, "unsigned.exe signed by a certificate whose subject copies the fixture "
+               "signer's, " + what, open(target, "rb").read(), signed.truth["signer"], code)
+
+
 # ---------------------------------------------------------------- main
 
 
@@ -984,11 +1034,12 @@ def make_shapes(args, work):
 
     shapes = [Shape("control-signed", "none", "an unchanged copy of signed-legacy.exe",
                     signed.data, signed.truth, VERSION_MEMBERS + SIGNATURE_MEMBERS)]
+    # A changed resource is a changed file: its signature no longer vouches for it.
     for name, change, image in (list(data_entry_shapes(signed)) + list(directory_shapes(signed)) +
                                 list(placement_shapes(signed)) +
                                 list(structure_shapes(signed))):
-        shapes.append(Shape(name, "version", change, bytes(image.data), signed.truth,
-                            SIGNATURE_MEMBERS))
+        shapes.append(Shape(name, "version", change, bytes(image.data), signed.truth, [],
+                            refused=SIGNATURE_MEMBERS))
     for name, change, image in list(signature_shapes(signed, args.seed)) + list(
             counter_signature_shapes(signed)):
         shapes.append(Shape(name, "signature", change, bytes(image.data), signed.truth,
@@ -999,6 +1050,14 @@ def make_shapes(args, work):
         truth = dict(unsigned.truth, signer=signer)
         exact = VERSION_MEMBERS + ["date"] + (["signer"] if name == "names-control" else [])
         shapes.append(Shape(name, "names", change, bytes(image.data), truth, exact))
+
+    other = os.path.join(args.fixtures, "signed-no-version.exe")
+    for name, change, data, signer, code in forged_shapes(signed, other, unsigned.path, args,
+                                                          work):
+        truth = dict(unsigned.truth if name.startswith("forged-look") else signed.truth,
+                     signer=signer)
+        shapes.append(Shape(name, "forged", change, data, truth, VERSION_MEMBERS,
+                            refused=SIGNATURE_MEMBERS, record=code))
 
     for shape in shapes:
         if shape.data == signed.data and shape.part != "none":
@@ -1047,6 +1106,8 @@ def main():
             "true": shape.truth,
             "empty": {"description": "", "company": "", "app_sign": ""},
             "exact": shape.exact,
+            "refused": shape.refused,
+            "record": "0x%08X" % shape.record if shape.record else "",
         })
     with open(os.path.join(out, "manifest.json"), "w", encoding="utf-8") as f:
         json.dump({"shapes": manifest}, f, indent=1, ensure_ascii=False)

@@ -297,6 +297,17 @@ TEST_F(FilePropertyCacheTest, UnreadableSignatureLeavesSignerAndDateEmpty) {
     EXPECT_TRUE(layer::LogRecords().empty());
 }
 
+TEST_F(FilePropertyCacheTest, SignatureThatDoesNotVerifyLogsOncePerStampAndNamesNoSigner) {
+    AddFullFile().signature.trust = static_cast<LONG>(0x80096010);  // TRUST_E_BAD_DIGEST
+    const LinkedPtr<FilePropertyRecord> record = cache.Get(kApp, 5);
+    EXPECT_EQ(record->description, "Korva Agent");
+    EXPECT_EQ(record->signCompany + record->signDate, "");
+    cache.Get(kApp, 5);
+    EXPECT_EQ(OnlyLog(),
+              "FilePropertyCache:70 2 Signature not verified, signer not reported. "
+              "err: 0x80096010 path: C:\\Program Files\\Korva\\app.exe");
+}
+
 // ---- Paths are UTF-8 in the module; every file call gets the encoding it reads.
 
 TEST_F(FilePropertyCacheTest, NonAsciiPathKeepsDescriptionCompanyAndSigner) {

@@ -64,6 +64,10 @@ struct Certificate {
     CertName subject;
     CertName issuer;
     std::string serial;  // bytes of the serial number
+    // What a chain built from this certificate finds: a root the machine trusts or
+    // not, and the last instant (FILETIME counts) it is valid at; 0: no end.
+    bool trustedRoot = true;
+    uint64_t notAfter = 0;
 };
 
 // An attribute of a signer: its identifier and its encoded values (see the Encode* helpers).
@@ -75,11 +79,17 @@ struct SignerAttribute {
 struct CounterSigner {
     Certificate certificate;
     std::vector<SignerAttribute> authenticated;  // carries the signing time
+    std::string coveredDigest;  // the signer's encrypted digest this one was made over
 };
 
 struct Signature {
     bool present = false;  // an embedded PKCS #7 signature; false: unsigned or catalog-signed
-    Certificate signer;    // always in the signature's store
+    // WinVerifyTrust's answer for a present signature (TRUST_E_BAD_DIGEST for a file
+    // changed after signing); an absent one answers TRUST_E_NOSIGNATURE.
+    LONG trust = 0;
+    WORD certificateType = 2;  // of the certificate table; 2: PKCS #7 signed data
+    std::string encryptedDigest = "signer digest";
+    Certificate signer;                            // always in the signature's store
     std::vector<SignerAttribute> unauthenticated;  // the signer's, in order
     std::vector<Certificate> otherCertificates;    // the rest of the store (TSA, CA, ...)
 };
@@ -91,8 +101,9 @@ extern const char kUndecodableValue[];  // fails to decode as anything
 
 // A signed file's signature: signer certificate issued by issuerCommonName.
 Signature MakeSignature(const CertName& signerSubject, const std::string& issuerCommonName);
-// Adds a PKCS #9 counter-signature by a TSA certificate with the signing time; the TSA
-// certificate goes into the store unless told otherwise.
+// Adds a PKCS #9 counter-signature by a TSA certificate with the signing time, made
+// over the signature's encrypted digest; the TSA certificate goes into the store
+// unless told otherwise.
 void AddCounterSignature(Signature& signature, const std::string& tsaCommonName,
                          uint64_t utcSigningTime, bool tsaInStore = true);
 
