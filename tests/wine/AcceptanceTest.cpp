@@ -340,7 +340,7 @@ class AcceptanceTest : public ::testing::Test {
             if (i < 2) {
                 known.description = kFirstDescription;
                 known.company = kFirstCompany;
-                known.appSign = kSignerText;
+                known.appSign = winetest::RunningUnderWine() ? kSignerTextUnderWine : kSignerText;
             }
             scene.known.push_back(known);
         }
