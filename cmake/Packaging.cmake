@@ -1,7 +1,8 @@
 # Release archives for Windows users (Windows builds only):
 #   cmake --build build/<preset> --target package
 # writes build/<preset>/korvaProc-<version>-win64.zip (win32 for the x86 build)
-# with the four binaries (and the x86 build's two MinGW DLLs), the operator's page, the report's schema and README.txt.
+# with the four binaries (the x86 build also with two MinGW DLLs), the operator's
+# page, the report's schema and README.txt.
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(KORVA_ARCHIVE_PLATFORM win64)
