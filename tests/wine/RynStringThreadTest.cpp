@@ -98,11 +98,7 @@ class SelfWaitingThread : public ryn::CThreadUtil {
     ~SelfWaitingThread() { waitForThreadFinish(); }
     void run() override {
         selfWait = waitForThreadFinish();
-#if !defined(__i386__)
-        // Not in the x86 build: its exceptions cannot unwind from this program into
-        // rynUtil.dll (DWARF tables, a static libgcc per module).
         throw std::runtime_error("escapes run");
-#endif
     }
     std::atomic<int> selfWait{0};
 };
