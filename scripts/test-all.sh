@@ -25,7 +25,7 @@ outside=()
 [ -n "${GTEST_FILTER:-}" ] && outside+=("GTEST_FILTER=$GTEST_FILTER")
 [ $# != 0 ] && outside+=("only $*")
 if [ ${#outside[@]} != 0 ] && [ "${CI:-}" = true ]; then
-    echo "test-all: REFUSED: CI runs every test, but filters came from outside: $(printf '%s; ' "${outside[@]}")"
+    echo "test-all: REFUSED: CI runs every test, but filters came from outside: $(printf '%s; ' "${outside[@]}" | sed 's/; $//')"
     exit 2
 fi
 
