@@ -116,6 +116,7 @@ void RunSchedule(const Schedule& schedule, const Reference* reference, Findings*
         layer::OnCall(schedule.stopCall, schedule.stopUse, [] { g_module->Stop(); });
     }
     BalanceCheck balance;
+    SpoiledFiles spoiled;
     int threads = 0;
     for (int pass = 1; pass <= 2; ++pass) {
         const std::string name = "pass " + std::to_string(pass);
@@ -152,7 +153,7 @@ void RunSchedule(const Schedule& schedule, const Reference* reference, Findings*
         reports[pass - 1] = record.messages.empty() ? std::string() : record.messages[0].second;
         if (reference != nullptr) {
             CheckPass(schedule, record, reference->reports[pass - 1], reference->reports[0],
-                      findings);
+                      &spoiled, findings);
         }
     }
     DestroyKorvaProcInterface();
