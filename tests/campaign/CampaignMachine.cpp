@@ -329,6 +329,12 @@ void PreparePass(int pass) {
     rewritten.lastWriteTime = At(kSecondPassAt - 1200);
     rewritten.version = layer::VersionResource();
     Describe(rewritten, kEnglish, kUnicode, "Rewritten 2.0", "Rewrite Ltd");
+    // A connection closed and a listener opened between the passes.
+    std::vector<layer::TcpRow>& rows = layer::machine().tcpRows;
+    rows.erase(std::remove_if(rows.begin(), rows.end(),
+                              [](const layer::TcpRow& row) { return row.localPort == 50000; }),
+               rows.end());
+    rows.push_back(Row(MIB_TCP_STATE_LISTEN, 88, 9090));
 }
 
 void InstallMachineHooks(const int* currentPass) {
@@ -390,7 +396,7 @@ std::vector<std::string> Truth(uint32_t pid) {
     const layer::Process* process = layer::machine().FindProcess(pid);
     std::vector<std::string> truth = {"tcp=" + TcpTruth(pid)};
     if (process == nullptr) {  // gone during the pause: its texts went with it
-        return {"proc_path=", "cmd_line=", "user=", truth[0]};
+        return {"proc_name=", "proc_path=", "cmd_line=", "user=", truth[0]};
     }
     const std::string path = Narrowed(process->imagePath);
     truth.push_back("ppid=" + (process->inSnapshot ? std::to_string(process->ppid) : "-1"));

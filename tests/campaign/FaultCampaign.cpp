@@ -6,11 +6,12 @@
 //   X mixed-up values, K flaky
 // and a non-zero status unless C, L, I, X and K are 0.
 //
-//   fault_campaign [--seeds N] [--first S] [--batch K]
+//   fault_campaign [--seeds N] [--first S] [--batch K] [--stop]
 //       N schedules from seed S (300 from 0; seed 0 has no faults), K seeds per child
 //       process (1). A seed that fails in a batch is run again alone: if it fails
 //       again, that run is reported; if it passes, the batch's findings are, and the
-//       seed counts as flaky. N and K are positive numbers, S a number.
+//       seed counts as flaky. N and K are positive numbers, S a number. --stop ends
+//       the campaign after the first batch with a failing seed.
 //   fault_campaign --seed S [--verbose]
 //       replays one schedule in this process; --verbose adds the journal and reports.
 
@@ -174,7 +175,8 @@ void Replay(uint64_t seed, bool verbose, const char* self, Totals* totals) {
     Count(schedule, findings, ReplayOf(self, seed), static_cast<size_t>(-1), totals);
 }
 
-void Campaign(uint64_t first, uint64_t count, uint64_t batch, const char* self, Totals* totals) {
+void Campaign(uint64_t first, uint64_t count, uint64_t batch, bool stopAtFailure, const char* self,
+              Totals* totals) {
     campaign::Reference reference;
     FILE* output = std::tmpfile();
     if (output == nullptr) {
@@ -213,6 +215,9 @@ void Campaign(uint64_t first, uint64_t count, uint64_t batch, const char* self, 
                   kPrintedFindings, totals);
         }
         seed = outcomes.back().seed + 1;
+        if (stopAtFailure && totals->failingSeeds > 0) {
+            return;
+        }
     }
 }
 
@@ -224,6 +229,7 @@ int main(int argc, char** argv) {
     uint64_t batch = 1;
     bool replay = false;
     bool verbose = false;
+    bool stopAtFailure = false;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -237,10 +243,13 @@ int main(int argc, char** argv) {
             replay = replay || option == "--seed";
         } else if (option == "--verbose") {
             verbose = true;
+        } else if (option == "--stop") {
+            stopAtFailure = true;
         } else {
-            std::fprintf(stderr,
-                         "usage: %s [--seeds N] [--first S] [--batch K] | --seed S [--verbose]\n",
-                         argv[0]);
+            std::fprintf(
+                stderr,
+                "usage: %s [--seeds N] [--first S] [--batch K] [--stop] | --seed S [--verbose]\n",
+                argv[0]);
             return 2;
         }
     }
@@ -248,7 +257,7 @@ int main(int argc, char** argv) {
     if (replay) {
         Replay(first, verbose, argv[0], &totals);
     } else {
-        Campaign(first, count, batch, argv[0], &totals);
+        Campaign(first, count, batch, stopAtFailure, argv[0], &totals);
     }
     PrintSummary(totals);
     return totals.crashes + totals.leaks + totals.invalidReports + totals.mixedValues +
