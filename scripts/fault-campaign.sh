@@ -35,7 +35,9 @@ mutants() {
     for patch in tests/campaign/mutants/*.patch; do
         name=$(basename "$patch" .patch)
         started=$SECONDS
-        if ! patch -d "$scratch" -p1 --batch --forward --silent <"$patch" >"$logs/mutant-$name.log" 2>&1; then
+        # Tried first, so that a patch that half applies leaves the copy untouched.
+        if ! patch -d "$scratch" -p1 --batch --forward --dry-run <"$patch" >"$logs/mutant-$name.log" 2>&1 ||
+            ! patch -d "$scratch" -p1 --batch --forward --silent <"$patch" >>"$logs/mutant-$name.log" 2>&1; then
             echo "mutant $name: the patch no longer applies ($logs/mutant-$name.log)"
             escaped=$((escaped + 1))
             continue

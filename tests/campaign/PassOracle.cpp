@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <map>
-#include <set>
 
 #include "campaign/CampaignMachine.h"
 #include "campaign/ReportFormat.h"
