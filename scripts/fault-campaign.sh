@@ -36,8 +36,8 @@ mutants() {
         name=$(basename "$patch" .patch)
         started=$SECONDS
         # Tried first, so that a patch that half applies leaves the copy untouched.
-        if ! patch -d "$scratch" -p1 --batch --forward --dry-run <"$patch" >"$logs/mutant-$name.log" 2>&1 ||
-            ! patch -d "$scratch" -p1 --batch --forward --silent <"$patch" >>"$logs/mutant-$name.log" 2>&1; then
+        if ! patch -d "$scratch" -p1 --batch --fuzz=0 --forward --dry-run <"$patch" >"$logs/mutant-$name.log" 2>&1 ||
+            ! patch -d "$scratch" -p1 --batch --fuzz=0 --forward --silent <"$patch" >>"$logs/mutant-$name.log" 2>&1; then
             echo "mutant $name: the patch no longer applies ($logs/mutant-$name.log)"
             escaped=$((escaped + 1))
             continue
