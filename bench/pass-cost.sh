@@ -3,7 +3,7 @@
 # number of sleeping processes: runs korva_pass_cost.exe once per count (a fresh
 # host process each, so every first pass starts with empty caches).
 #
-#   pass-cost.sh --wine WINE_RUN PREFIX --program EXE --dir DIR [--warm-passes R] [--profile] [--time-first] COUNT...
+#   pass-cost.sh --wine WINE_RUN PREFIX --program EXE --dir DIR [--warm-passes R] [--profile] [--time-first] [--executables E] COUNT...
 #
 # Prints the program's "pass_cost..." lines (see bench/win/PassCost.cpp). Exits 1
 # when a run fails or a pass misses one of its children; a timing never fails it.
@@ -21,12 +21,13 @@ while [ $# -gt 0 ]; do
     --program) program="$2"; shift 2 ;;
     --dir) dir="$2"; shift 2 ;;
     --warm-passes) extra+=(--warm-passes "$2"); shift 2 ;;
+    --executables) extra+=(--executables "$2"); shift 2 ;;
     --profile | --time-first) extra+=("$1"); shift ;;
     *) counts+=("$1"); shift ;;
     esac
 done
 if [ -z "$wine_run" ] || [ -z "$program" ] || [ ${#counts[@]} = 0 ]; then
-    echo "usage: pass-cost.sh --wine WINE_RUN PREFIX --program EXE --dir DIR [--warm-passes R] [--profile] [--time-first] COUNT..." >&2
+    echo "usage: pass-cost.sh --wine WINE_RUN PREFIX --program EXE --dir DIR [--warm-passes R] [--profile] [--time-first] [--executables E] COUNT..." >&2
     exit 2
 fi
 

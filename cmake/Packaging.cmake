@@ -1,7 +1,8 @@
 # Release archives for Windows users (Windows builds only):
 #   cmake --build build/<preset> --target package
 # writes build/<preset>/korvaProc-<version>-win64.zip (win32 for the x86 build)
-# with the four binaries, the operator's page, the report's schema and README.txt.
+# with the four binaries (the x86 build also with two MinGW DLLs), the operator's
+# page, the report's schema and README.txt.
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(KORVA_ARCHIVE_PLATFORM win64)
@@ -14,6 +15,10 @@ endif()
 install(TARGETS korvaProc rynUtil korvaNetWork korvaAgentHost
     RUNTIME DESTINATION .
     ARCHIVE DESTINATION lib EXCLUDE_FROM_ALL)
+# The x86 build's shared unwinder and what it needs (cmake/Windows.cmake).
+if(KORVA_RUNTIME_DLL_FILES)
+    install(FILES ${KORVA_RUNTIME_DLL_FILES} DESTINATION .)
+endif()
 install(FILES
     ${CMAKE_SOURCE_DIR}/docs/operator.md
     ${CMAKE_SOURCE_DIR}/docs/process-list.schema.json

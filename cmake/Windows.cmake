@@ -6,6 +6,32 @@ add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 # Every DLL and program in one folder, so test programs find the DLLs beside them.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
+# The MinGW DLLs the toolchain shares among our binaries (x86 only: its unwinder),
+# beside them in bin and in the release archive (cmake/Packaging.cmake).
+set(KORVA_RUNTIME_DLL_FILES)
+foreach(dll IN LISTS KORVA_SHARED_RUNTIME_DLLS)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+                    OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT IS_ABSOLUTE "${path}" OR NOT EXISTS "${path}")
+        message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not find ${dll}")
+    endif()
+    file(REAL_PATH ${path} path)
+    list(APPEND KORVA_RUNTIME_DLL_FILES ${path})
+endforeach()
+if(KORVA_RUNTIME_DLL_FILES)
+    file(COPY ${KORVA_RUNTIME_DLL_FILES} DESTINATION ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
+endif()
+
+# A program that loads none of our DLLs and may be started from another folder (a
+# fixture, a helper the tests copy) links even those statically, as on x64.
+function(korva_self_contained)
+    if(KORVA_SHARED_RUNTIME_DLLS)
+        foreach(target IN LISTS ARGN)
+            target_link_options(${target} PRIVATE -static -static-libgcc)
+        endforeach()
+    endif()
+endfunction()
+
 # ctest (and `cmake -E env ... <target>` runs) start programs through Wine, in a
 # prefix of this build tree; tests/wine prepares it and stops its wineserver.
 set(KORVA_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
@@ -25,7 +51,7 @@ add_library(korvaProc SHARED ${KORVA_MODULE_SOURCES})
 target_compile_definitions(korvaProc PRIVATE KORVAPROC_BUILD)
 target_include_directories(korvaProc PUBLIC ${CMAKE_SOURCE_DIR})
 target_include_directories(korvaProc SYSTEM PRIVATE ${KORVA_THIRD_PARTY_INCLUDE})
-target_link_libraries(korvaProc PRIVATE rynUtil korvaNetWork iphlpapi ws2_32 crypt32 version psapi advapi32)
+target_link_libraries(korvaProc PRIVATE rynUtil korvaNetWork iphlpapi ws2_32 crypt32 wintrust imagehlp version psapi advapi32)
 set_target_properties(korvaProc PROPERTIES PREFIX "")
 korva_add_version_resource(korvaProc)
 
@@ -34,7 +60,14 @@ add_library(korvaproc_static STATIC ${KORVA_MODULE_SOURCES})
 target_compile_definitions(korvaproc_static PUBLIC KORVAPROC_BUILD)
 target_include_directories(korvaproc_static PUBLIC ${CMAKE_SOURCE_DIR})
 target_include_directories(korvaproc_static SYSTEM PUBLIC ${KORVA_THIRD_PARTY_INCLUDE})
-target_link_libraries(korvaproc_static PUBLIC rynUtil korvaNetWork iphlpapi ws2_32 crypt32 version psapi advapi32)
+target_link_libraries(korvaproc_static PUBLIC rynUtil korvaNetWork iphlpapi ws2_32 crypt32 wintrust imagehlp version psapi advapi32)
+
+# The tests and benchmarks need tools of their own (GoogleTest's sources, osslsigncode,
+# faketime, python3...); the x64 pass alone (scripts/run-pass.sh) builds without them.
+option(KORVA_BUILD_TESTS "Build the Windows test programs, fixtures and benchmarks" ON)
+if(NOT KORVA_BUILD_TESTS)
+    return()
+endif()
 
 add_subdirectory(tests/fixtures)
 add_subdirectory(tests/hostile)

@@ -1,5 +1,6 @@
 # Debian's MinGW-w64 with POSIX threads; the runtime is linked statically so the
-# binaries need no MinGW DLLs under Wine or on Windows.
+# binaries need no MinGW DLLs under Wine or on Windows (x86 shares libgcc instead:
+# toolchain-mingw32.cmake).
 set(CMAKE_C_COMPILER ${KORVA_MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${KORVA_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${KORVA_MINGW_PREFIX}-windres)

@@ -10,6 +10,7 @@ namespace {
 
 const char kSource[] = "FilePropertyCache";
 constexpr int kLineNotAFile = 56;
+constexpr int kLineNotVerified = 70;
 // A map above kMaxEntries loses kEvictedEntries before the next addition.
 constexpr size_t kMaxEntries = 1000;
 constexpr size_t kEvictedEntries = 19;
@@ -22,6 +23,11 @@ void ReadSigner(const std::string& utf8Path, FilePropertyRecord& record) {
     if (ReadFileSigner(widePath.c_str(), info)) {
         record.signCompany = ryn::CStringUtil::ws2s_utf8(info.signerName);
         record.signDate = ryn::CStringUtil::ws2s(info.signDate);
+    } else if (info.verifyError != 0) {
+        ryn::CLogMessage::GetInstance()->log(
+            ryn::RYN_LOG_ERROR, kSource, kLineNotVerified,
+            "Signature not verified, signer not reported. err: 0x%08X path: %s",
+            static_cast<unsigned int>(info.verifyError), utf8Path.c_str(), "");
     }
 }
 
@@ -30,12 +36,21 @@ void ReadSigner(const std::string& utf8Path, FilePropertyRecord& record) {
 LinkedPtr<FilePropertyRecord> CFilePropertyCache::Get(const std::string& path, int64_t modifyTime) {
     auto it = m_records.find(path);
     if (it != m_records.end()) {
-        if (it->second->modifyTime == modifyTime) {
-            return it->second;
+        if (Current(it->second, path, modifyTime)) {
+            it->second.pass = m_pass;
+            return it->second.record;
         }
         m_records.erase(it);
     }
     return Add(path, modifyTime);
+}
+
+bool CFilePropertyCache::Current(Entry& entry, const std::string& path, int64_t modifyTime) const {
+    if (entry.record->modifyTime != modifyTime) {
+        return false;
+    }
+    return entry.pass == m_pass ||
+           (!entry.stamp.empty() && entry.stamp == ryn::CFileUtil::GetChangeStamp(path));
 }
 
 LinkedPtr<FilePropertyRecord> CFilePropertyCache::Add(const std::string& path, int64_t modifyTime) {
@@ -48,9 +63,11 @@ LinkedPtr<FilePropertyRecord> CFilePropertyCache::Add(const std::string& path, i
     Shrink();
     LinkedPtr<FilePropertyRecord> record(new FilePropertyRecord);
     record->modifyTime = modifyTime;
+    // Taken before the reads: a change during them leaves a stamp that no longer matches.
+    const std::string stamp = ryn::CFileUtil::GetChangeStamp(path);
     ReadSigner(path, *record);
     CVersionInfoReader::Read(path, *record);
-    m_records.insert(std::make_pair(path, record));
+    m_records.insert(std::make_pair(path, Entry{record, stamp, m_pass}));
     return record;
 }
 

@@ -2,20 +2,30 @@
 
 #include <windows.h>
 #include <wincrypt.h>
+#include <softpub.h>
+#include <wintrust.h>
+#include <imagehlp.h>
 
 #include <cwchar>
 #include <utility>
+
+#include "module/WinHandle.h"
 
 namespace {
 
 const DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr size_t kDateChars = 128;
 constexpr WORD kLastYear = 9999;  // the date text has four digits for the year
+// Chains are built from what the machine holds: no issuer or revocation list is fetched.
+const DWORD kChainFlags = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL;
+// Stands for a failure that left no code, so that it can never read as "trusted".
+constexpr uint32_t kFailedWithoutCode = 0x80004005;  // E_FAIL
+constexpr uint32_t kChainingError = 0x800B010A;      // CERT_E_CHAINING
 
 // Move-only owner of one crypt32 or kernel32 object; the release keeps the last error.
 template <typename Handle, typename Traits>
 class Owner {
-public:
+  public:
     Owner() = default;
     explicit Owner(Handle handle) : m_handle(handle) {}
     ~Owner() { reset(); }
@@ -47,7 +57,7 @@ public:
         }
     }
 
-private:
+  private:
     Handle m_handle = Handle();
 };
 
@@ -67,7 +77,72 @@ struct CryptMsgTraits {
 typedef Owner<HLOCAL, LocalTraits> LocalBuffer;
 typedef Owner<PCCERT_CONTEXT, CertContextTraits> CertContext;
 typedef Owner<HCERTSTORE, CertStoreTraits> CertStore;
+struct CertChainTraits {
+    static void Free(PCCERT_CHAIN_CONTEXT chain) { CertFreeCertificateChain(chain); }
+};
+
 typedef Owner<HCRYPTMSG, CryptMsgTraits> CryptMessage;
+typedef Owner<PCCERT_CHAIN_CONTEXT, CertChainTraits> CertChain;
+
+uint32_t LastErrorCode() {
+    const DWORD error = GetLastError();
+    return error != 0 ? error : kFailedWithoutCode;
+}
+
+// Windows' answers for a file without an embedded signature of a kind it knows.
+bool CarriesNoSignature(LONG answer) {
+    return answer == TRUST_E_NOSIGNATURE || answer == TRUST_E_SUBJECT_FORM_UNKNOWN ||
+           answer == TRUST_E_PROVIDER_UNKNOWN;
+}
+
+// The system's Authenticode verdict on the file: its digest against the signature's,
+// and the signature itself. No UI, no revocation check, nothing fetched.
+LONG VerifyFileTrust(const wchar_t* path) {
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    WINTRUST_FILE_INFO file = {};
+    file.cbStruct = sizeof(file);
+    file.pcwszFilePath = path;
+    WINTRUST_DATA data = {};
+    data.cbStruct = sizeof(data);
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
+    const LONG answer = WinVerifyTrust(nullptr, &action, &data);
+    if (data.hWVTStateData != nullptr) {
+        data.dwStateAction = WTD_STATEACTION_CLOSE;
+        WinVerifyTrust(nullptr, &action, &data);
+    }
+    return answer;
+}
+
+// The chain policy's error for the certificate's chain judged at that instant (null:
+// now), with the signature's certificates as candidates; 0 when it ends in a root
+// the machine trusts and holds at that instant. A chain that ends in no root at all
+// fails too, whatever the policy says of it.
+uint32_t ChainError(PCCERT_CONTEXT certificate, HCERTSTORE store, FILETIME* at, LPCSTR policy) {
+    CERT_CHAIN_PARA chainPara = {};
+    chainPara.cbSize = sizeof(chainPara);
+    CertChain chain;
+    if (!CertGetCertificateChain(nullptr, certificate, at, store, &chainPara, kChainFlags, nullptr,
+                                 chain.out())) {
+        return LastErrorCode();
+    }
+    CERT_CHAIN_POLICY_PARA policyPara = {};
+    policyPara.cbSize = sizeof(policyPara);
+    CERT_CHAIN_POLICY_STATUS status = {};
+    status.cbSize = sizeof(status);
+    if (!CertVerifyCertificateChainPolicy(policy, chain.get(), &policyPara, &status)) {
+        return LastErrorCode();
+    }
+    if (status.dwError == 0 &&
+        (chain.get()->TrustStatus.dwErrorStatus & CERT_TRUST_IS_PARTIAL_CHAIN) != 0) {
+        return kChainingError;
+    }
+    return status.dwError;
+}
 
 template <typename T>
 const T* As(const LocalBuffer& buffer) {
@@ -140,14 +215,17 @@ bool ReadCertNames(PCCERT_CONTEXT certificate, FileSignerInfo& info) {
     return true;
 }
 
-// The PKCS #9 counter-signer of the first counter-signature attribute, decoded.
-bool FindCounterSigner(const CMSG_SIGNER_INFO& signer, LocalBuffer& counterSigner) {
+// The PKCS #9 counter-signer of the first counter-signature attribute, decoded, and
+// that attribute's encoded value.
+bool FindCounterSigner(const CMSG_SIGNER_INFO& signer, LocalBuffer& counterSigner,
+                       const CRYPT_ATTR_BLOB** encoded) {
     const CRYPT_ATTRIBUTE* attribute =
         FindFirstAttribute(signer.UnauthAttrs, szOID_RSA_counterSign);
     if (attribute == nullptr) {
         return false;
     }
     const CRYPT_ATTR_BLOB& value = attribute->rgValue[0];
+    *encoded = &value;
     DWORD size = 0;
     if (!CryptDecodeObject(kEncoding, PKCS7_SIGNER_INFO, value.pbData, value.cbData, 0, nullptr,
                            &size)) {
@@ -162,32 +240,59 @@ bool FindCounterSigner(const CMSG_SIGNER_INFO& signer, LocalBuffer& counterSigne
     return true;
 }
 
-// The counter-signer's signing time in local calendar fields.
-bool ReadSigningTime(const CMSG_SIGNER_INFO& counterSigner, SYSTEMTIME& local) {
+// True when the counter-signature was made with that certificate's key over this
+// message's signer, its encrypted digest included: one lifted from another file fails.
+bool CounterSignatureVerifies(HCRYPTMSG message, const CRYPT_ATTR_BLOB& counterSignature,
+                              PCCERT_CONTEXT counterSignerCertificate) {
+    DWORD size = 0;
+    if (!CryptMsgGetParam(message, CMSG_ENCODED_SIGNER, 0, nullptr, &size)) {
+        return false;
+    }
+    LocalBuffer encoded(LocalAlloc(LPTR, size));
+    if (!encoded || !CryptMsgGetParam(message, CMSG_ENCODED_SIGNER, 0, encoded.get(), &size)) {
+        return false;
+    }
+    return CryptMsgVerifyCountersignatureEncodedEx(
+               0, kEncoding, static_cast<BYTE*>(encoded.get()), size, counterSignature.pbData,
+               counterSignature.cbData, CMSG_VERIFY_SIGNER_CERT,
+               const_cast<CERT_CONTEXT*>(counterSignerCertificate), 0, nullptr) != FALSE;
+}
+
+// The counter-signer's signing time (UTC).
+bool ReadSigningTime(const CMSG_SIGNER_INFO& counterSigner, FILETIME& utc) {
     const CRYPT_ATTRIBUTE* attribute =
         FindFirstAttribute(counterSigner.AuthAttrs, szOID_RSA_signingTime);
     if (attribute == nullptr) {
         return false;
     }
     const CRYPT_ATTR_BLOB& value = attribute->rgValue[0];
-    FILETIME utc = {};
     DWORD size = sizeof(utc);
-    if (!CryptDecodeObject(kEncoding, szOID_RSA_signingTime, value.pbData, value.cbData, 0, &utc,
-                           &size)) {
-        return false;
-    }
-    FILETIME localTime = {};
-    // A time that cannot be converted, or written in 14 digits, is no time: the date
-    // stays empty.
-    return FileTimeToLocalFileTime(&utc, &localTime) && FileTimeToSystemTime(&localTime, &local) &&
-           local.wYear <= kLastYear;
+    return CryptDecodeObject(kEncoding, szOID_RSA_signingTime, value.pbData, value.cbData, 0, &utc,
+                             &size) != FALSE;
 }
 
-std::wstring FormatSignDate(const SYSTEMTIME& time) {
+// 14 digits of the local time; empty for a time that cannot be converted or written so.
+std::wstring FormatSignDate(const FILETIME& utc) {
+    FILETIME localTime = {};
+    SYSTEMTIME time = {};
+    if (!FileTimeToLocalFileTime(&utc, &localTime) || !FileTimeToSystemTime(&localTime, &time) ||
+        time.wYear > kLastYear) {
+        return std::wstring();
+    }
     wchar_t text[kDateChars] = {};
     swprintf_s(text, kDateChars, L"%04d%02d%02d%02d%02d%02d", time.wYear, time.wMonth, time.wDay,
                time.wHour, time.wMinute, time.wSecond);
     return text;
+}
+
+// The counter-signature's signing time, when it verifies over this signer and its
+// certificate chains, at that time, to a root the machine trusts.
+bool ReadVerifiedSigningTime(HCRYPTMSG message, HCERTSTORE store, const CRYPT_ATTR_BLOB& encoded,
+                             const CMSG_SIGNER_INFO& counterSigner,
+                             PCCERT_CONTEXT counterSignerCertificate, FILETIME& utc) {
+    return CounterSignatureVerifies(message, encoded, counterSignerCertificate) &&
+           ReadSigningTime(counterSigner, utc) &&
+           ChainError(counterSignerCertificate, store, &utc, CERT_CHAIN_POLICY_BASE) == 0;
 }
 
 }  // namespace
@@ -196,11 +301,32 @@ bool ReadFileSigner(const wchar_t* path, FileSignerInfo& info) {
     if (path == nullptr) {
         return false;
     }
+    // Held from the verification to the last read, so that both see the same bytes:
+    // while it is open nobody can write, replace or rename the file.
+    const CWinHandle hold(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!hold.valid()) {
+        info.verifyError = LastErrorCode();
+        return false;
+    }
+    // A signature crypt32 cannot decode counts as none, silently, as it always did.
     CertStore store;
     CryptMessage message;
     if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
                           CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, store.out(),
                           message.out(), nullptr)) {
+        return false;
+    }
+    // Wine's verification faults on a certificate table of another type than PKCS #7
+    // instead of failing; such a table holds no signature of a kind it knows anyway.
+    WIN_CERTIFICATE table = {};
+    if (!ImageGetCertificateHeader(hold.get(), 0, &table) ||
+        table.wCertificateType != WIN_CERT_TYPE_PKCS_SIGNED_DATA) {
+        return false;
+    }
+    const LONG answer = VerifyFileTrust(path);
+    if (answer != 0) {
+        info.verifyError = CarriesNoSignature(answer) ? 0 : static_cast<uint32_t>(answer);
         return false;
     }
     const LocalBuffer signerBuffer = ReadSignerInfo(message.get());
@@ -214,17 +340,31 @@ bool ReadFileSigner(const wchar_t* path, FileSignerInfo& info) {
     }
     ReadCertNames(signerCertificate.get(), info);
     LocalBuffer counterSignerBuffer;
-    if (!FindCounterSigner(signer, counterSignerBuffer)) {
-        return true;  // no usable counter-signature: no date
+    const CRYPT_ATTR_BLOB* counterSignature = nullptr;
+    FILETIME signingTime = {};
+    bool signingTimeVerified = false;
+    if (FindCounterSigner(signer, counterSignerBuffer, &counterSignature)) {
+        const CMSG_SIGNER_INFO& counterSigner = *As<CMSG_SIGNER_INFO>(counterSignerBuffer);
+        const CertContext counterSignerCertificate =
+            FindSignerCertificate(store.get(), counterSigner);
+        if (!counterSignerCertificate) {
+            return false;
+        }
+        signingTimeVerified =
+            ReadVerifiedSigningTime(message.get(), store.get(), *counterSignature, counterSigner,
+                                    counterSignerCertificate.get(), signingTime);
     }
-    const CMSG_SIGNER_INFO& counterSigner = *As<CMSG_SIGNER_INFO>(counterSignerBuffer);
-    const CertContext counterSignerCertificate = FindSignerCertificate(store.get(), counterSigner);
-    if (!counterSignerCertificate) {
+    // A certificate that expired after a verified signing time still vouches for what
+    // it signed then; without one it must hold now.
+    info.verifyError =
+        ChainError(signerCertificate.get(), store.get(),
+                   signingTimeVerified ? &signingTime : nullptr, CERT_CHAIN_POLICY_AUTHENTICODE);
+    if (info.verifyError != 0) {
         return false;
     }
-    SYSTEMTIME local = {};
-    if (ReadSigningTime(counterSigner, local)) {
-        info.signDate = FormatSignDate(local);
+    const std::wstring date = signingTimeVerified ? FormatSignDate(signingTime) : std::wstring();
+    if (!date.empty()) {
+        info.signDate = date;
     }
     return true;
 }

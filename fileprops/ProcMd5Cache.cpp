@@ -15,12 +15,23 @@ std::string CProcMd5Cache::Get(int64_t pid, const std::string& path, int64_t mod
     }
     auto it = m_records.find(pid);
     if (it != m_records.end()) {
-        if (it->second->path == path && it->second->modifyTime == modifyTime) {
+        if (Current(*it->second, path, modifyTime)) {
+            it->second->pass = m_pass;
             return it->second->md5;
         }
         m_records.erase(it);
     }
     return Add(pid, path, modifyTime);
+}
+
+// Within its pass a record stands; later only while the file keeps the stamp it had.
+bool CProcMd5Cache::Current(ProcMd5Record& record, const std::string& path,
+                            int64_t modifyTime) const {
+    if (record.path != path || record.modifyTime != modifyTime) {
+        return false;
+    }
+    return record.pass == m_pass ||
+           (!record.stamp.empty() && record.stamp == ryn::CFileUtil::GetChangeStamp(path));
 }
 
 std::string CProcMd5Cache::Add(int64_t pid, const std::string& path, int64_t modifyTime) {
@@ -32,13 +43,24 @@ std::string CProcMd5Cache::Add(int64_t pid, const std::string& path, int64_t mod
     LinkedPtr<ProcMd5Record> record(new ProcMd5Record);
     record->modifyTime = modifyTime;
     record->path = path;
-    // Whatever the digest gives, an empty result included, is recorded and served.
-    record->md5 = ryn::CAlgorithmUtil::toHex(ryn::CAlgorithmUtil::GetFileMD5(path));
+    // Taken before the read: a change during it leaves a stamp that no longer matches.
+    record->stamp = ryn::CFileUtil::GetChangeStamp(path);
+    record->pass = m_pass;
+    auto shared = m_passDigests.find(path);
+    if (shared != m_passDigests.end() && shared->second.modifyTime == modifyTime) {
+        record->md5 = shared->second.md5;
+    } else {
+        // Whatever the digest gives, an empty result included, is recorded and served.
+        record->md5 = ryn::CAlgorithmUtil::toHex(ryn::CAlgorithmUtil::GetFileMD5(path));
+        m_passDigests[path] = PassDigest{modifyTime, record->md5};
+    }
     m_records.insert(std::make_pair(pid, record));
     return record->md5;
 }
 
 void CProcMd5Cache::Prune(const ryn::ProcessIdMap& liveProcesses) {
+    ++m_pass;
+    m_passDigests.clear();
     if (m_records.size() < kPruneFromEntries) {
         return;
     }

@@ -2,16 +2,16 @@
 
 #include <cstddef>
 
-// The VS_VERSIONINFO block that GetFileVersionInfoA copied, checked before
+// The VS_VERSIONINFO block the module copied from the file, checked before
 // VerQueryValueA walks it. The walk trusts every length in the block, and the narrow
 // call writes its converted texts at the root's length beyond the block's start, so a
 // block whose lengths reach past what holds it makes the system read and write outside
 // the caller's buffer.
 class CVersionBlockShape {
   public:
-    // True when the block (the first `size` bytes of the buffer, as passed to
-    // GetFileVersionInfoA) is a 32-bit block whose root leaves room for the converted
-    // texts and whose nodes down to the depth of a string value lie within the root.
+    // True when the block (at the start of a buffer of `size` bytes) is a 32-bit block whose root
+    // leaves room for the converted texts and whose nodes down to the depth of a string value lie
+    // within the root.
     static bool IsSound(const unsigned char* block, size_t size);
 
   private:

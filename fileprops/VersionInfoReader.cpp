@@ -17,9 +17,11 @@ constexpr int kLineReadVersionFailed = 90;
 constexpr int kLineTranslationFailed = 100;
 constexpr int kLineDescriptionFailed = 114;
 constexpr size_t kValuePathChars = 100;
-// A block's length is 16 bits, and the narrow call asks for twice that and a little for
-// its conversions: a larger answer comes from a resource that lies about its size.
-constexpr DWORD kLargestBlockRequest = 4 * 0x10000;
+// A block's length is 16 bits: a larger data entry lies about its size.
+constexpr uint32_t kLargestBlock = 0x10000;
+// What the system's copy puts right behind a 32-bit block.
+const char kConversionSignature[] = "FE2X";
+constexpr size_t kSignatureBytes = 4;
 // Where the module, not the system, finds the resource unusable.
 constexpr DWORD kMalformed = ERROR_INVALID_DATA;
 // A version call that failed without telling why.
@@ -44,13 +46,15 @@ void LogDescriptionFailed(DWORD error) {
                                          "");
 }
 
+size_t Align4(size_t bytes) { return (bytes + 3) & ~static_cast<size_t>(3); }
+
 DWORD ErrorOfFailedCall() {
     const DWORD error = GetLastError();
     return error != ERROR_SUCCESS ? error : kNoCodeGiven;
 }
 
-// The file, held open for the whole read so it cannot be rewritten or replaced between
-// the check of its resource and the system's reads of it.
+// The file, held open for the whole read so it cannot be rewritten between the walk and
+// the read of the block.
 CWinHandle OpenForCheck(const std::string& utf8Path) {
     const std::wstring path = ryn::CStringUtil::utf8_2ws(ryn::CFileUtil::GetAccessPath(utf8Path));
     return CWinHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -60,11 +64,8 @@ CWinHandle OpenForCheck(const std::string& utf8Path) {
 }  // namespace
 
 void CVersionInfoReader::Read(const std::string& utf8Path, FilePropertyRecord& record) {
-    // The narrow version calls read paths in the system code page.
-    const std::string codePagePath =
-        ryn::CStringUtil::ws2s(ryn::CStringUtil::utf8_2ws(ryn::CFileUtil::GetAccessPath(utf8Path)));
     CVersionInfoReader reader;
-    if (!reader.Load(utf8Path, codePagePath)) {
+    if (!reader.Load(utf8Path)) {
         return;
     }
     WORD language = 0;
@@ -86,45 +87,58 @@ void CVersionInfoReader::Read(const std::string& utf8Path, FilePropertyRecord& r
     }
 }
 
-// The resource's place is checked before the system is asked anything about it: even
-// the size query follows the resource directory and faults on an entry outside the image.
-bool CVersionInfoReader::Load(const std::string& utf8Path, const std::string& codePagePath) {
+// The block is read from the place the walk checked, through the same handle, into a
+// buffer of the size the system's own size query would give; the system only interprets
+// that buffer and never reads the file itself.
+bool CVersionInfoReader::Load(const std::string& utf8Path) {
     const CWinHandle file = OpenForCheck(utf8Path);
     if (!file.valid()) {
         return false;  // unreadable: as silent as the system's size query would be
     }
     DWORD error = kMalformed;
-    const CVersionResourcePlacement::Verdict placement =
-        CVersionResourcePlacement(file.get()).Check(&error);
-    if (placement == CVersionResourcePlacement::kOutside) {
-        LogReadFailed(error);
+    uint64_t offset = 0;
+    uint32_t size = 0;
+    switch (CVersionResourcePlacement(file.get()).Find(&offset, &size, &error)) {
+        case CVersionResourcePlacement::kNoVersion:
+            return false;
+        case CVersionResourcePlacement::kOutside:
+            LogReadFailed(error);
+            return false;
+        case CVersionResourcePlacement::kInside:
+            break;
     }
-    DWORD handle = 0;
-    const DWORD size = placement == CVersionResourcePlacement::kInside
-                           ? GetFileVersionInfoSizeA(codePagePath.c_str(), &handle)
-                           : 0;
-    if (size == 0 || !Copy(codePagePath, size)) {
+    if (!Copy(file.get(), offset, size)) {
         m_block.clear();
         return false;
     }
     return true;
 }
 
-bool CVersionInfoReader::Copy(const std::string& codePagePath, DWORD size) {
-    if (size > kLargestBlockRequest) {
+bool CVersionInfoReader::Copy(HANDLE file, uint64_t offset, uint32_t size) {
+    if (size > kLargestBlock) {
         LogReadFailed(kMalformed);
         return false;
     }
-    m_block.assign(static_cast<size_t>(size) + 1, 0);
-    SetLastError(ERROR_SUCCESS);
-    if (!GetFileVersionInfoA(codePagePath.c_str(), 0, size, m_block.data())) {
+    // Twice the block and the signature's four bytes: the narrow query writes its
+    // converted texts behind the block, at the root's length past its start.
+    const size_t bufferSize = 2 * Align4(size) + kSignatureBytes;
+    m_block.assign(bufferSize + 1, 0);
+    LARGE_INTEGER position = {};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD read = 0;
+    if (!SetFilePointerEx(file, position, nullptr, FILE_BEGIN) ||
+        !ReadFile(file, m_block.data(), size, &read, nullptr)) {
         LogReadFailed(ErrorOfFailedCall());
         return false;
     }
-    if (!CVersionBlockShape::IsSound(m_block.data(), size)) {
+    if (read != size || !CVersionBlockShape::IsSound(m_block.data(), bufferSize)) {
         LogReadFailed(kMalformed);
         return false;
     }
+    // Where the system's own copy marks the block as one with room for conversions.
+    uint16_t rootLength = 0;
+    std::memcpy(&rootLength, m_block.data(), sizeof(rootLength));
+    std::memcpy(m_block.data() + rootLength, kConversionSignature, kSignatureBytes);
     return true;
 }
 

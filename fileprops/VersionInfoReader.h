@@ -2,15 +2,16 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "module/FilePropertyRecord.h"
 
 // FileDescription and CompanyName of the first translation of an executable's version
-// resource, read through the narrow version calls. Every size and length the resource
-// claims is checked against the file and the buffer that hold it before the system is
-// asked to copy or walk it; a resource that fails a check is a failed read.
+// resource. The module takes the block from the file itself and checks every size and
+// length it claims; the system's narrow query only interprets that checked block in the
+// module's buffer. A resource that fails a check is a failed read.
 class CVersionInfoReader {
   public:
     // Fills record.description and record.company (UTF-8), or leaves them empty; every
@@ -22,8 +23,8 @@ class CVersionInfoReader {
 
     // Reads and checks the resource; false when there is none (silently) or it cannot be
     // used (logged).
-    bool Load(const std::string& utf8Path, const std::string& codePagePath);
-    bool Copy(const std::string& codePagePath, DWORD size);
+    bool Load(const std::string& utf8Path);
+    bool Copy(HANDLE file, uint64_t offset, uint32_t size);
     // The value of a sub-block inside the buffer, or null with the failure's code in *error.
     const BYTE* Query(const char* subBlock, UINT* length, DWORD* error) const;
     const BYTE* QueryString(WORD language, WORD codePage, const char* name, DWORD* error) const;
@@ -31,5 +32,5 @@ class CVersionInfoReader {
     // A text value as zero-terminated, never read past the buffer.
     std::string Text(const BYTE* value) const;
 
-    std::vector<BYTE> m_block;  // the size the system asked for, and a zero behind it
+    std::vector<BYTE> m_block;  // the size the system's query would ask for, and a zero
 };

@@ -5,21 +5,37 @@
 
 namespace {
 
+// The PE fields the walk reads, at their offsets in their own structures.
 constexpr uint16_t kDosMagic = 0x5A4D;     // "MZ"
 constexpr uint32_t kPeSignature = 0x4550;  // "PE\0\0"
+constexpr uint32_t kDosHeaderBytes = 64;
+constexpr uint32_t kDosLfanew = 0x3C;
+constexpr uint32_t kFileHeaderBytes = 24;  // signature and IMAGE_FILE_HEADER
+constexpr uint32_t kFileSectionCount = 6;  // from the signature, as the rest of this table
+constexpr uint32_t kFileOptionalBytes = 20;
 constexpr uint16_t kPe32Magic = 0x10B;
 constexpr uint16_t kPe32PlusMagic = 0x20B;
-constexpr uint32_t kDosHeaderBytes = 64;
-constexpr uint32_t kLfanewOffset = 0x3C;
-constexpr uint32_t kFileHeaderBytes = 24;  // signature and IMAGE_FILE_HEADER
-constexpr uint32_t kImageSizeOffset = 56;  // SizeOfImage, in both optional headers
-constexpr uint32_t kSectionHeaderBytes = 40;
+constexpr uint32_t kOptionalImageSize = 56;  // SizeOfImage, in both optional headers
+constexpr uint32_t kOptionalDirectoryCount32 = 92;
+constexpr uint32_t kOptionalDirectoryCount64 = 108;
+constexpr uint32_t kDirectoryBytes = 8;  // IMAGE_DATA_DIRECTORY
 constexpr uint32_t kResourceDirectoryIndex = 2;
-constexpr uint32_t kDirectoryHeaderBytes = 16;
-constexpr uint32_t kDirectoryEntryBytes = 8;
-constexpr uint32_t kDataEntryBytes = 16;
+constexpr uint32_t kSectionHeaderBytes = 40;
+constexpr uint32_t kSectionVirtualSize = 8;
+constexpr uint32_t kSectionVirtualAddress = 12;
+constexpr uint32_t kSectionRawSize = 16;
+constexpr uint32_t kSectionRawPointer = 20;
+// The loader maps a section's raw data from its pointer rounded down to this.
+constexpr uint32_t kRawPointerGranule = 512;
+constexpr uint32_t kResourceHeaderBytes = 16;  // IMAGE_RESOURCE_DIRECTORY
+constexpr uint32_t kResourceNamedCount = 12;
+constexpr uint32_t kResourceIdCount = 14;
+constexpr uint32_t kResourceEntryBytes = 8;
+constexpr uint32_t kDataEntryBytes = 16;  // IMAGE_RESOURCE_DATA_ENTRY
+constexpr uint32_t kDataEntrySize = 4;
 constexpr uint32_t kSubdirectoryFlag = 0x80000000u;
 constexpr uint32_t kVersionType = 16;  // RT_VERSION
+constexpr uint32_t kVersionName = 1;   // VS_VERSION_INFO, the only name the system asks for
 // Real images have a few dozen resource entries on the way to their version data; a
 // directory that claims more is not followed (and its claim costs no memory).
 constexpr unsigned kMostEntries = 4096;
@@ -47,38 +63,48 @@ CVersionResourcePlacement::CVersionResourcePlacement(HANDLE file)
       m_sectionCount(0),
       m_entriesSeen(0) {}
 
-CVersionResourcePlacement::Verdict CVersionResourcePlacement::Check(DWORD* error) {
-    LARGE_INTEGER size = {};
-    if (!GetFileSizeEx(m_file, &size)) {
+CVersionResourcePlacement::Verdict CVersionResourcePlacement::Find(uint64_t* offset, uint32_t* size,
+                                                                   DWORD* error) {
+    LARGE_INTEGER fileSize = {};
+    if (!GetFileSizeEx(m_file, &fileSize)) {
         m_readError = GetLastError();
         return Fail(error);
     }
-    m_fileSize = static_cast<uint64_t>(size.QuadPart);
+    m_fileSize = static_cast<uint64_t>(fileSize.QuadPart);
     uint64_t ntOffset = 0;
     if (!FindNtHeaders(&ntOffset)) {
         return m_readError != 0 ? Fail(error) : kNoVersion;
     }
     uint32_t resourceRva = 0;
-    std::vector<DirectoryEntry> types;
     if (!ReadHeaders(ntOffset, &resourceRva)) {
         return Fail(error);
     }
     if (resourceRva == 0) {
         return kNoVersion;
     }
-    if (!ReadDirectory(resourceRva, true, &types)) {
+    bool found = false;
+    DirectoryEntry type = {};
+    DirectoryEntry name = {};
+    std::vector<DirectoryEntry> languages;
+    if (!FindId(resourceRva, kVersionType, &found, &type)) {
         return Fail(error);
     }
-    Verdict verdict = kNoVersion;
-    for (const DirectoryEntry& type : types) {
-        if (type.name == kVersionType) {
-            if (!CheckVersionType(resourceRva, type)) {
-                return Fail(error);
-            }
-            verdict = kInside;
-        }
+    if (!found) {
+        return kNoVersion;
     }
-    return verdict;
+    if ((type.offset & kSubdirectoryFlag) == 0 ||
+        !FindId(resourceRva + (type.offset & ~kSubdirectoryFlag), kVersionName, &found, &name)) {
+        return Fail(error);
+    }
+    if (!found) {
+        return kNoVersion;
+    }
+    if ((name.offset & kSubdirectoryFlag) == 0 ||
+        !ReadIds(resourceRva + (name.offset & ~kSubdirectoryFlag), &languages) ||
+        languages.empty() || !ReadDataEntry(resourceRva, languages.front(), offset, size)) {
+        return Fail(error);
+    }
+    return kInside;
 }
 
 CVersionResourcePlacement::Verdict CVersionResourcePlacement::Fail(DWORD* error) const {
@@ -106,7 +132,7 @@ bool CVersionResourcePlacement::FindNtHeaders(uint64_t* ntOffset) {
     if (!ReadAt(0, dos, sizeof(dos)) || U16(dos) != kDosMagic) {
         return false;
     }
-    *ntOffset = U32(dos + kLfanewOffset);
+    *ntOffset = U32(dos + kDosLfanew);
     unsigned char signature[4];
     return ReadAt(*ntOffset, signature, sizeof(signature)) && U32(signature) == kPeSignature;
 }
@@ -116,10 +142,10 @@ bool CVersionResourcePlacement::ReadHeaders(uint64_t ntOffset, uint32_t* resourc
     if (!ReadAt(ntOffset, nt, sizeof(nt))) {
         return false;
     }
-    const uint16_t sectionCount = U16(nt + 6);
-    const uint16_t optionalBytes = U16(nt + 20);
+    const uint16_t sectionCount = U16(nt + kFileSectionCount);
+    const uint16_t optionalBytes = U16(nt + kFileOptionalBytes);
     std::vector<unsigned char> optional(optionalBytes);
-    if (optionalBytes < kImageSizeOffset + 4 ||
+    if (optionalBytes < kOptionalImageSize + 4 ||
         !ReadAt(ntOffset + kFileHeaderBytes, optional.data(), optionalBytes)) {
         return false;
     }
@@ -127,17 +153,20 @@ bool CVersionResourcePlacement::ReadHeaders(uint64_t ntOffset, uint32_t* resourc
     if (magic != kPe32Magic && magic != kPe32PlusMagic) {
         return false;
     }
-    const uint32_t countOffset = magic == kPe32PlusMagic ? 108 : 92;
-    const uint32_t directoryOffset = countOffset + 4 + kResourceDirectoryIndex * 8;
-    if (directoryOffset + 8 > optionalBytes ||
+    const uint32_t countOffset =
+        magic == kPe32PlusMagic ? kOptionalDirectoryCount64 : kOptionalDirectoryCount32;
+    const uint32_t directoryOffset = countOffset + 4 + kResourceDirectoryIndex * kDirectoryBytes;
+    if (directoryOffset + kDirectoryBytes > optionalBytes ||
         U32(optional.data() + countOffset) <= kResourceDirectoryIndex) {
         return false;
     }
-    m_imageSize = U32(optional.data() + kImageSizeOffset);
+    m_imageSize = U32(optional.data() + kOptionalImageSize);
     *resourceRva = U32(optional.data() + directoryOffset);
     return ReadSections(ntOffset + kFileHeaderBytes + optionalBytes, sectionCount);
 }
 
+// Sections must follow each other without overlap, as the loader requires: where two
+// claim one address, the file's bytes and the mapped image's could differ.
 bool CVersionResourcePlacement::ReadSections(uint64_t tableOffset, uint16_t count) {
     if (count == 0 || count > kMostSections) {
         return false;
@@ -146,20 +175,27 @@ bool CVersionResourcePlacement::ReadSections(uint64_t tableOffset, uint16_t coun
     if (!ReadAt(tableOffset, table, count * kSectionHeaderBytes)) {
         return false;
     }
+    uint64_t mappedEnd = 0;
     for (unsigned i = 0; i < count; ++i) {
         const unsigned char* header = table + i * kSectionHeaderBytes;
-        const uint32_t virtualSize = U32(header + 8);
-        const uint32_t rawSize = U32(header + 16);
+        const uint32_t virtualSize = U32(header + kSectionVirtualSize);
+        const uint32_t virtualAddress = U32(header + kSectionVirtualAddress);
+        const uint32_t rawSize = U32(header + kSectionRawSize);
         // A section without a virtual size is mapped as large as its raw data.
-        const uint32_t extent = virtualSize != 0 && virtualSize < rawSize ? virtualSize : rawSize;
-        m_sections[i] = Section{U32(header + 12), extent, U32(header + 20)};
+        const uint32_t mapped = virtualSize != 0 ? virtualSize : rawSize;
+        if (virtualAddress < mappedEnd) {
+            return false;
+        }
+        mappedEnd = static_cast<uint64_t>(virtualAddress) + mapped;
+        const uint32_t rawOffset = U32(header + kSectionRawPointer) & ~(kRawPointerGranule - 1);
+        m_sections[i] = Section{virtualAddress, std::min(mapped, rawSize), rawOffset};
     }
     m_sectionCount = count;
     return true;
 }
 
-// The first section that holds the RVA, as the system's own lookup takes it. What is
-// available there must exist in the file (its raw layout) and in the image layout alike.
+// What is available there must exist in the file (its raw layout) and in the image
+// layout alike.
 bool CVersionResourcePlacement::Locate(uint64_t rva, uint64_t* offset, uint64_t* available) const {
     if (rva >= m_imageSize) {
         return false;
@@ -186,61 +222,57 @@ bool CVersionResourcePlacement::ReadRva(uint64_t rva, void* out, uint32_t size) 
     return Locate(rva, &offset, &available) && size <= available && ReadAt(offset, out, size);
 }
 
-bool CVersionResourcePlacement::ReadDirectory(uint64_t rva, bool idsOnly,
-                                              std::vector<DirectoryEntry>* entries) {
-    unsigned char header[kDirectoryHeaderBytes];
+bool CVersionResourcePlacement::ReadIds(uint64_t rva, std::vector<DirectoryEntry>* entries) {
+    unsigned char header[kResourceHeaderBytes];
     if (!ReadRva(rva, header, sizeof(header))) {
         return false;
     }
-    const unsigned named = U16(header + 12);
-    const unsigned count = named + U16(header + 14);
+    const unsigned named = U16(header + kResourceNamedCount);
+    const unsigned count = named + U16(header + kResourceIdCount);
     if (count > kMostEntries - m_entriesSeen) {
         return false;
     }
     m_entriesSeen += count;
-    std::vector<unsigned char> raw(static_cast<size_t>(count) * kDirectoryEntryBytes);
+    std::vector<unsigned char> raw(static_cast<size_t>(count) * kResourceEntryBytes);
     if (count > 0 &&
-        !ReadRva(rva + kDirectoryHeaderBytes, raw.data(), static_cast<uint32_t>(raw.size()))) {
+        !ReadRva(rva + kResourceHeaderBytes, raw.data(), static_cast<uint32_t>(raw.size()))) {
         return false;
     }
     // Named entries come first; a lookup by id never sees them.
-    for (unsigned i = idsOnly ? named : 0; i < count; ++i) {
-        const unsigned char* entry = raw.data() + i * kDirectoryEntryBytes;
+    for (unsigned i = named; i < count; ++i) {
+        const unsigned char* entry = raw.data() + i * kResourceEntryBytes;
         entries->push_back(DirectoryEntry{U32(entry), U32(entry + 4)});
     }
     return true;
 }
 
-// Every name under RT_VERSION, and every language under each name, must lead to data
-// that fits: the system may pick any of them.
-bool CVersionResourcePlacement::CheckVersionType(uint64_t resourceRva, const DirectoryEntry& type) {
-    std::vector<DirectoryEntry> names;
-    if ((type.offset & kSubdirectoryFlag) == 0 ||
-        !ReadDirectory(resourceRva + (type.offset & ~kSubdirectoryFlag), false, &names)) {
+bool CVersionResourcePlacement::FindId(uint64_t rva, uint32_t id, bool* found,
+                                       DirectoryEntry* entry) {
+    std::vector<DirectoryEntry> entries;
+    if (!ReadIds(rva, &entries)) {
         return false;
     }
-    for (const DirectoryEntry& name : names) {
-        std::vector<DirectoryEntry> languages;
-        if ((name.offset & kSubdirectoryFlag) == 0 ||
-            !ReadDirectory(resourceRva + (name.offset & ~kSubdirectoryFlag), false, &languages)) {
-            return false;
-        }
-        for (const DirectoryEntry& language : languages) {
-            if (!CheckDataEntry(resourceRva, language)) {
+    *found = false;
+    for (const DirectoryEntry& candidate : entries) {
+        if (candidate.name == id) {
+            if (*found) {
                 return false;
             }
+            *found = true;
+            *entry = candidate;
         }
     }
     return true;
 }
 
-bool CVersionResourcePlacement::CheckDataEntry(uint64_t resourceRva, const DirectoryEntry& leaf) {
+bool CVersionResourcePlacement::ReadDataEntry(uint64_t resourceRva, const DirectoryEntry& leaf,
+                                              uint64_t* offset, uint32_t* size) {
     unsigned char entry[kDataEntryBytes];
     if ((leaf.offset & kSubdirectoryFlag) != 0 ||
         !ReadRva(resourceRva + leaf.offset, entry, sizeof(entry))) {
         return false;
     }
-    uint64_t offset = 0;
     uint64_t available = 0;
-    return Locate(U32(entry), &offset, &available) && U32(entry + 4) <= available;
+    *size = U32(entry + kDataEntrySize);
+    return Locate(U32(entry), offset, &available) && *size <= available;
 }

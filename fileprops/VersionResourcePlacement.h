@@ -5,17 +5,16 @@
 #include <cstdint>
 #include <vector>
 
-// Where the version resources of a PE file lie, checked against the file itself before
-// the system is asked about them. The system follows the resource directory and copies
-// as many bytes as a data entry claims from wherever the entry points, in the file or in
-// its image layout, so an entry that reaches past what either holds makes it read memory
-// that is not there.
+// Where the version block of a PE file lies, found by one bounded walk of the file: the
+// resource directory down to RT_VERSION, VS_VERSION_INFO and its first language, with
+// every address mapped to the file as the image loader lays the sections out. The caller
+// reads the block from that place itself, so what is checked is what gets interpreted.
 class CVersionResourcePlacement {
   public:
     enum Verdict {
-        kNoVersion,  // not a PE image, or one without an RT_VERSION resource
-        kInside,     // every RT_VERSION data entry, and each directory on the way, fits
-        kOutside,    // something on the way does not fit or cannot be read: see *error
+        kNoVersion,  // not a PE image, or one without a VS_VERSION_INFO resource
+        kInside,     // the block lies at *offset, *size bytes, all of them in the file
+        kOutside,    // something on the way does not fit, is ambiguous or cannot be read
     };
 
     // file: an open handle with read access; its file pointer is moved.
@@ -23,7 +22,7 @@ class CVersionResourcePlacement {
 
     // For kOutside, *error is a failed read's own code, or ERROR_INVALID_DATA for a
     // malformed or lying image.
-    Verdict Check(DWORD* error);
+    Verdict Find(uint64_t* offset, uint32_t* size, DWORD* error);
 
   private:
     struct DirectoryEntry {
@@ -32,8 +31,8 @@ class CVersionResourcePlacement {
     };
     struct Section {
         uint32_t virtualAddress;
-        uint32_t extent;  // bytes both layouts hold: raw data, and no more than mapped
-        uint32_t rawOffset;
+        uint32_t extent;     // bytes both layouts hold: raw data, and no more than mapped
+        uint32_t rawOffset;  // where the loader starts mapping the raw data
     };
 
     Verdict Fail(DWORD* error) const;
@@ -42,13 +41,17 @@ class CVersionResourcePlacement {
     bool FindNtHeaders(uint64_t* ntOffset);
     bool ReadHeaders(uint64_t ntOffset, uint32_t* resourceRva);
     bool ReadSections(uint64_t tableOffset, uint16_t count);
-    // File offset and the bytes available there for an RVA; false when no section has it.
+    // File offset and the bytes available there for an RVA; false when no section has
+    // it, or more than one does (the loader would refuse such an image).
     bool Locate(uint64_t rva, uint64_t* offset, uint64_t* available) const;
     bool ReadRva(uint64_t rva, void* out, uint32_t size);
-    // The id entries (named entries skipped) or all entries of one resource directory.
-    bool ReadDirectory(uint64_t rva, bool idsOnly, std::vector<DirectoryEntry>* entries);
-    bool CheckVersionType(uint64_t resourceRva, const DirectoryEntry& type);
-    bool CheckDataEntry(uint64_t resourceRva, const DirectoryEntry& leaf);
+    // The id entries of one resource directory (named entries skipped).
+    bool ReadIds(uint64_t rva, std::vector<DirectoryEntry>* entries);
+    // The one entry with this id; *found false when there is none, and the walk fails
+    // when there are two (the system's search could take either).
+    bool FindId(uint64_t rva, uint32_t id, bool* found, DirectoryEntry* entry);
+    bool ReadDataEntry(uint64_t resourceRva, const DirectoryEntry& leaf, uint64_t* offset,
+                       uint32_t* size);
 
     HANDLE m_file;
     uint64_t m_fileSize;

@@ -36,7 +36,7 @@ enum RynLogLevel {
 };
 
 class RYN_API CLogMessage {
-public:
+  public:
     static CLogMessage* GetInstance();
 
     // printf-style (%d, %s). Callers pass one trailing empty string after the
@@ -47,13 +47,13 @@ public:
     // Writes a text that was composed beforehand.
     void WriteLogMessage(const std::string& text, int level);
 
-private:
+  private:
     CLogMessage() = default;
 };
 
 // Thread base: one thread per startThread() that calls run() once.
 class RYN_API CThreadUtil {
-public:
+  public:
     CThreadUtil();
     CThreadUtil(const CThreadUtil&) = delete;
     CThreadUtil& operator=(const CThreadUtil&) = delete;
@@ -67,11 +67,11 @@ public:
     // there was none or the caller is that thread (which returns at once).
     int waitForThreadFinish();
 
-protected:
+  protected:
     // Joins the thread; derived classes must have waited for it before they go.
     ~CThreadUtil();
 
-private:
+  private:
     void RunContained() noexcept;
 
     struct Impl;
@@ -79,15 +79,20 @@ private:
 };
 
 class IProcessUtil {
-public:
+  public:
     virtual ProcessIdMap EnumProcesses() = 0;
     // Image path in the system code page, "" when it cannot be obtained. With
     // nativeName the path is the kernel's device form (\Device\HarddiskVolume1\...).
     virtual std::string GetProcessPath(int64_t pid, bool nativeName) = 0;
     // Command line in the system code page, "" when it cannot be obtained.
     virtual std::string GetProcessCommandLine(int64_t pid) = 0;
+    // The same two texts exactly as the system holds them, "" when they cannot be
+    // obtained: a character outside the code page is neither lost nor replaced by a
+    // look-alike that names another file.
+    virtual std::wstring GetProcessPathW(int64_t pid, bool nativeName) = 0;
+    virtual std::wstring GetProcessCommandLineW(int64_t pid) = 0;
 
-protected:
+  protected:
     ~IProcessUtil() = default;
 };
 
@@ -95,12 +100,16 @@ protected:
 RYN_API IProcessUtil* GetProcessUtil();
 
 class RYN_API CStringUtil {
-public:
-    static std::string s2s_utf8(const std::string& text);        // system code page -> UTF-8
-    static std::wstring s2ws(const std::string& text);           // system code page -> wide
-    static std::string ws2s(const std::wstring& text);           // wide -> system code page
-    static std::string ws2s_utf8(const std::wstring& text);      // wide -> UTF-8
-    static std::wstring utf8_2ws(const std::string& text);       // UTF-8 -> wide
+  public:
+    static std::string s2s_utf8(const std::string& text);    // system code page -> UTF-8
+    static std::wstring s2ws(const std::string& text);       // system code page -> wide
+    static std::string ws2s(const std::wstring& text);       // wide -> system code page
+    static std::string ws2s_utf8(const std::wstring& text);  // wide -> UTF-8
+    // wide -> UTF-8 that converts back to the very same wide text, for a path that files
+    // are opened by: "" when the text has an unpaired surrogate (no UTF-8 form), where
+    // ws2s_utf8 puts U+FFFD, which may name another file.
+    static std::string ws2s_utf8_exact(const std::wstring& text);
+    static std::wstring utf8_2ws(const std::string& text);  // UTF-8 -> wide
     // Decimal (or another base from 2 to 36) text of a signed value, "-" for negatives.
     // ok, when given, tells whether the base was usable; "" otherwise.
     static std::string IntToString(int64_t value, bool* ok, int base);
@@ -108,24 +117,24 @@ public:
 
 // A point in time, seconds since 1970-01-01 00:00:00 UTC, rendered in UTC.
 class RYN_API CTimeUtil {
-public:
+  public:
     explicit CTimeUtil(int64_t secondsSince1970);
     // strftime-style; "" for a time that cannot be rendered.
     std::string ToString(const char* format) const;
 
-private:
+  private:
     int64_t m_time;
 };
 
 class RYN_API CToolUtil {
-public:
+  public:
     // Last component of a path ('\\' or '/' separated).
     static std::string GetPathName(const std::string& path);
     static void msleep(uint64_t milliseconds);
 };
 
 class RYN_API CFileUtil {
-public:
+  public:
     // Size in bytes, 0 when it cannot be read.
     static uint64_t GetFileSize(const std::string& path);
     // The path through which this process reaches the file that `path` names. A
@@ -134,15 +143,19 @@ public:
     // from SysWOW64. Every other path, and any path in a 64-bit process, comes back
     // unchanged. The file operations of this library map their paths themselves.
     static std::string GetAccessPath(const std::string& path);
+    // Bytes that change with every change of the file's content, times or identity and
+    // that no writer can set back (the change journal's stamp); "" where the file system
+    // keeps none. Equal stamps mean the same file, unchanged.
+    static std::string GetChangeStamp(const std::string& path);
 };
 
 class RYN_API CFileInfo {
-public:
+  public:
     explicit CFileInfo(const std::string& path);
     // True for an existing regular file (not a directory).
     bool isFile() const;
 
-private:
+  private:
     std::string m_path;
 };
 
@@ -151,7 +164,7 @@ enum FileComOpenFlag {
 };
 
 class RYN_API CFileCom {
-public:
+  public:
     explicit CFileCom(const std::string& path);
     ~CFileCom();
     CFileCom(const CFileCom&) = delete;
@@ -162,13 +175,13 @@ public:
     void* nativeHandle() const;
     void close();
 
-private:
+  private:
     std::string m_path;
     void* m_handle;
 };
 
 class RYN_API CAlgorithmUtil {
-public:
+  public:
     // MD5 digest bytes of the file's content; "" when the file cannot be read.
     static std::string GetFileMD5(const std::string& path);
     // Lower-case hexadecimal text of the bytes.

@@ -89,6 +89,7 @@ void CKorvaProcInterfaceImp::run() {
     }
     ClearPassState();
     CProcMd5Cache::GetInstance()->Prune(processes);
+    CFilePropertyCache::GetInstance()->EndPass();
     CWinPpidCache::GetInstance()->Clear();
     logger->WriteLogMessage("end of refresh proc info", ryn::RYN_LOG_INFO);
 }

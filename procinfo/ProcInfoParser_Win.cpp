@@ -14,6 +14,7 @@
 namespace {
 
 const char kSource[] = "ProcInfoParser_Win";
+constexpr int kLinePathInexact = 128;
 
 // 100-ns units: from 1601-01-01 to 1970-01-01, and per second.
 constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
@@ -118,9 +119,21 @@ int64_t CProcInfoParserWin::GetPpid() {
     return cache != nullptr ? cache->GetParentPid(m_pid) : -1;
 }
 
+// Read wide and converted exactly: the caches open the image by this text, and a path
+// that came through the code page may name a sibling file ("?" or a look-alike letter).
 const std::string& CProcInfoParserWin::GetProcPath() {
-    if (m_path.empty()) {
-        m_path = ryn::CStringUtil::s2s_utf8(ryn::GetProcessUtil()->GetProcessPath(m_pid, false));
+    if (!m_path.empty() || m_pathInexact) {
+        return m_path;
+    }
+    const std::wstring wide = ryn::GetProcessUtil()->GetProcessPathW(m_pid, false);
+    m_path = ryn::CStringUtil::ws2s_utf8_exact(wide);
+    if (m_path.empty() && !wide.empty()) {
+        // No UTF-8 text opens that file again: no path, and so no file values, at all.
+        m_pathInexact = true;
+        ryn::CLogMessage::GetInstance()->log(
+            ryn::RYN_LOG_ERROR, kSource, kLinePathInexact,
+            "image path is not valid UTF-16, file values left out. PID: %d",
+            static_cast<int>(static_cast<DWORD>(m_pid)), "");
     }
     return m_path;
 }
@@ -141,7 +154,8 @@ const std::string& CProcInfoParserWin::GetProcName() {
 
 const std::string& CProcInfoParserWin::GetCmdLine() {
     if (m_cmdLine.empty()) {
-        m_cmdLine = ryn::CStringUtil::s2s_utf8(ryn::GetProcessUtil()->GetProcessCommandLine(m_pid));
+        m_cmdLine =
+            ryn::CStringUtil::ws2s_utf8(ryn::GetProcessUtil()->GetProcessCommandLineW(m_pid));
     }
     return m_cmdLine;
 }
@@ -213,18 +227,19 @@ std::string CProcInfoParserWin::LookupUser() {
     }
 
     constexpr DWORD kAccountChars = 260;
-    char name[kAccountChars] = {};
-    char domain[kAccountChars] = {};
+    wchar_t name[kAccountChars] = {};
+    wchar_t domain[kAccountChars] = {};
     DWORD nameChars = kAccountChars;
     DWORD domainChars = kAccountChars;
     SID_NAME_USE use = SidTypeUnknown;
     const PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
-    if (!LookupAccountSidA(nullptr, sid, name, &nameChars, domain, &domainChars, &use)) {
+    if (!LookupAccountSidW(nullptr, sid, name, &nameChars, domain, &domainChars, &use)) {
+        // The record keeps the text that operators know.
         return UserFailure("LookupAccountSidA error. PID: ", m_pid, GetLastError());
     }
     // The bare account name: the report has no use for the domain.
-    m_user =
-        ryn::CStringUtil::s2s_utf8(std::string(name, std::find(name, name + kAccountChars, '\0')));
+    m_user = ryn::CStringUtil::ws2s_utf8(
+        std::wstring(name, std::find(name, name + kAccountChars, L'\0')));
     return std::string();
 }
 

@@ -36,6 +36,7 @@ class CProcInfoParserWin : public CProcInfoParserInterface {
     int64_t m_pid = -1;
     CWinHandle m_process;
     std::string m_path;
+    bool m_pathInexact = false;  // the path has no UTF-8 form: not asked for again
     std::string m_cmdLine;
     std::string m_name;
     std::string m_user;

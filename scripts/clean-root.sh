@@ -2,7 +2,7 @@
 # Runs one command in a clean Debian 12 root, as on a newcomer's fresh machine:
 # bookworm main, updates and security, nothing installed but git and ca-certificates.
 #
-#   bash scripts/clean-root.sh [--limit SECONDS] [--or-in-place] COMMAND...
+#   bash scripts/clean-root.sh [--limit SECONDS] [--or-in-place] [--arch LIST] COMMAND...
 #   e.g. bash scripts/clean-root.sh bash scripts/test-all.sh
 #
 # The committed HEAD of this clone is cloned into the root (uncommitted work is not
@@ -13,6 +13,12 @@
 # the processes left in the root are ended, every mount is undone and the root is
 # removed.
 #
+# A mirror in mid-sync: the suites' indexes are read first for every architecture in
+# --arch (default amd64,i386, what the tests install), through scripts/apt-update.sh
+# (tried again, 30 s apart). A suite whose index stays broken is left out of the root,
+# since a root whose amd64 packages come from it cannot take the i386 twins that the
+# broken index hides; the last line names it. Without bookworm itself there is no root.
+#
 # Downloaded packages are kept for the next run in KORVA_APT_CACHE (default
 # /var/cache/korva-clean-root; empty turns it off): only the .deb files, so every
 # root is still made and every package installed afresh, without fetching again
@@ -21,19 +27,22 @@
 # Where no clean root can be made (not root, no mmdebstrap to be had, no Debian
 # mirror), one line says why and the exit status is 125; with --or-in-place that
 # line is a loud warning and COMMAND runs in place instead, on this machine's own
-# packages. Otherwise the exit status is COMMAND's, or 124 when the whole run
-# (root included) would pass --limit seconds (default 5100).
+# packages, under the same time limit, and the last line says "in place" and why.
+# Otherwise the exit status is COMMAND's, or 124 when the whole run (root included)
+# would pass --limit seconds (default 5100).
 set -uo pipefail
 limit=5100
 in_place=0
+arch=amd64,i386
 while [ $# -gt 0 ]; do
     case "$1" in
     --limit) limit=$2; shift 2 ;;
     --or-in-place) in_place=1; shift ;;
+    --arch) arch=$2; shift 2 ;;
     *) break ;;
     esac
 done
-[ $# -gt 0 ] || { echo "usage: clean-root.sh [--limit SECONDS] [--or-in-place] COMMAND..." >&2; exit 2; }
+[ $# -gt 0 ] || { echo "usage: clean-root.sh [--limit SECONDS] [--or-in-place] [--arch LIST] COMMAND..." >&2; exit 2; }
 command=("$@")
 top=$(cd "$(dirname "$0")/.." && pwd)
 mirror=${KORVA_DEBIAN_MIRROR:-http://deb.debian.org/debian}
@@ -45,7 +54,13 @@ cannot() {
         [ -n "${root:-}" ] && cleanup
         trap - EXIT
         echo "clean-root: !!!!!!!! NO CLEAN ROOT ($*): running '${command[*]}' IN PLACE, on this machine's own packages, where a missing install step cannot show !!!!!!!!"
-        cd "$top" && exec "${command[@]}"
+        cd "$top" || exit 1
+        local status
+        timeout --kill-after=30 "$((limit > SECONDS ? limit - SECONDS : 1))" "${command[@]}" </dev/null &
+        wait $!
+        status=$?
+        echo "clean-root: in place: $*: exit status $status after $SECONDS s, not in a clean root"
+        exit "$status"
     fi
     echo "clean-root: cannot make a clean root: $*"
     exit 125
@@ -71,9 +86,14 @@ keep_debs() {
 hooks=()
 if [ -n "$cache" ]; then
     mkdir -p "$cache" || cannot "cannot make the package cache $cache"
-    hooks=(--skip=essential/unlink --setup-hook='mkdir -p "$1"/var/cache/apt/archives/'
-        --setup-hook="sync-in $cache /var/cache/apt/archives/"
-        --customize-hook="sync-out /var/cache/apt/archives $cache")
+    # Only the .deb files cross, linked where they can be: apt's own lock and
+    # partial folder in the cache made a later copy fail (exit 13).
+    rm -rf "$cache/lock" "$cache/partial"
+    copy_debs='find "$FROM" -maxdepth 1 -name "*.deb" -exec cp -n -l -t "$TO" {} + 2>/dev/null ||
+        find "$FROM" -maxdepth 1 -name "*.deb" -exec cp -n -t "$TO" {} +'
+    hooks=(--skip=essential/unlink
+        --setup-hook="mkdir -p \"\$1\"/var/cache/apt/archives; FROM=$cache TO=\"\$1\"/var/cache/apt/archives; $copy_debs"
+        --customize-hook="FROM=\"\$1\"/var/cache/apt/archives TO=$cache; $copy_debs; true")
 fi
 root=$(mktemp -d --tmpdir=/var/tmp korva-clean-root.XXXXXX)
 mounts=(proc sys dev)
@@ -103,10 +123,47 @@ trap 'exit 143' TERM
 trap 'exit 129' HUP
 
 SECONDS=0
-echo "clean-root: making a Debian 12 root in $root (bookworm, -updates, -security)"
+# The suites whose indexes agree for every architecture wanted, read as apt in the
+# root would read them, in a scratch apt state of their own.
+suites=(bookworm bookworm-updates bookworm-security)
+left_out=""
+probe=$(mktemp -d --tmpdir=/var/tmp korva-apt-probe.XXXXXX)
+mkdir -p "$probe/lists/partial" "$probe/parts" "$probe/cache"
+keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+for suite in "${suites[@]}"; do
+    url=$mirror
+    [ "$suite" = bookworm-security ] && url=$security
+    echo "deb [signed-by=$keyring] $url $suite main"
+done >"$probe/sources.list"
+apt_options=(-o Dir::Etc::SourceList="$probe/sources.list" -o Dir::Etc::SourceParts="$probe/parts"
+    -o Dir::State::Lists="$probe/lists" -o Dir::Cache="$probe/cache")
+for a in ${arch//,/ }; do
+    apt_options+=(-o APT::Architectures::="$a")
+done
+broken=$(bash "$top/scripts/apt-update.sh" --need "$arch" "${apt_options[@]}") ||
+    { rm -rf "$probe"; cannot "the Debian mirror cannot be read"; }
+rm -rf "$probe"
+while read -r suite index reason; do
+    [ -n "$suite" ] || continue
+    [ "$suite" = bookworm ] && cannot "the mirror's bookworm index for $index is broken: $reason"
+    left_out+="${left_out:+; }$suite (its $index index is broken: $reason)"
+done < <(awk -v need=" ${arch//,/ } all " 'index(need, " " $2 " ")' <<<"$broken")
+sources=()
+used=()
+for suite in "${suites[@]}"; do
+    [[ "$left_out" == *"$suite ("* ]] && continue
+    used+=("$suite")
+    if [ "$suite" = bookworm-security ]; then
+        sources+=("deb $security $suite main")
+    else
+        sources+=("deb $mirror $suite main")
+    fi
+done
+[ -z "$left_out" ] || echo "clean-root: leaving out $left_out"
+
+echo "clean-root: making a Debian 12 root in $root (${used[*]})"
 mmdebstrap --variant=apt --include=ca-certificates,git "${hooks[@]}" bookworm "$root" \
-    "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
-    "deb $security bookworm-security main" >"$root.log" 2>&1 &
+    "${sources[@]}" >"$root.log" 2>&1 &
 wait $! || { tail -5 "$root.log"; cannot "mmdebstrap failed"; }
 echo "clean-root: root made in $SECONDS s; cloning $commit"
 
@@ -139,5 +196,5 @@ timeout --kill-after=30 "$((limit - SECONDS))" chroot "$root" /usr/bin/env -i "$
     /bin/bash -lc "cd /srv/project/$name && $quoted" </dev/null &
 wait $!
 status=$?
-echo "clean-root: exit status $status after $((SECONDS - start)) s in the root, $SECONDS s in all"
+echo "clean-root: exit status $status after $((SECONDS - start)) s in the root, $SECONDS s in all${left_out:+; left out of the root: $left_out, the mirror is in mid-sync}"
 exit "$status"

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "agent/rynUtil/BCryptMd5.h"
+#include "agent/rynUtil/ChangeStamp.h"
 #include "agent/rynUtil/DigestMemory.h"
 #include "agent/rynUtil/UniqueHandle.h"
 #include "agent/rynUtil/Wow64PathMap.h"
@@ -14,11 +15,6 @@ namespace {
 
 // The file is hashed through one buffer of this size, whatever the file's size.
 constexpr DWORD kChunkSize = 64 * 1024;
-
-LONGLONG Join(const FILETIME& time) {
-    return static_cast<LONGLONG>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) |
-                                 time.dwLowDateTime);
-}
 
 // The digest of what is left to read of the file; "" on any failure.
 std::string HashContent(HANDLE file) {
@@ -41,26 +37,10 @@ std::string HashContent(HANDLE file) {
     }
 }
 
-// Whether the file still has the size and times it had before it was read: asked of
-// the handle without the volume query that GetFileInformationByHandle makes.
-bool StillAsBefore(HANDLE file, const BY_HANDLE_FILE_INFORMATION& before) {
-    FILE_STANDARD_INFO standard = {};
-    FILE_BASIC_INFO basic = {};
-    if (!GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) ||
-        !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic))) {
-        return false;
-    }
-    const LONGLONG size = static_cast<LONGLONG>(
-        (static_cast<ULONGLONG>(before.nFileSizeHigh) << 32) | before.nFileSizeLow);
-    return standard.EndOfFile.QuadPart == size &&
-           basic.LastWriteTime.QuadPart == Join(before.ftLastWriteTime) &&
-           basic.CreationTime.QuadPart == Join(before.ftCreationTime);
-}
-
 }  // namespace
 
-// A file that is unchanged since this process last hashed it is not read again; the
-// identity and state come from the handle that is opened for the read anyway.
+// A file whose change stamp this process has hashed before is not read again; the stamp
+// comes from the handle that is opened for the read anyway.
 std::string CAlgorithmUtil::GetFileMD5(const std::string& path) {
     const std::wstring wide = Wow64PathMap::AccessPath(path);
     if (wide.empty()) {
@@ -72,15 +52,14 @@ std::string CAlgorithmUtil::GetFileMD5(const std::string& path) {
     if (!file.valid()) {
         return std::string();
     }
-    BY_HANDLE_FILE_INFORMATION before = {};
-    const bool known = GetFileInformationByHandle(file.get(), &before) != 0;
+    const std::string before = ChangeStampOf(file.get());
     std::string digest;
-    if (known && DigestMemory::Instance().Find(before, &digest)) {
+    if (DigestMemory::Instance().Find(before, &digest)) {
         return digest;
     }
     digest = HashContent(file.get());
     // Only a digest of content that stood still while it was read is worth keeping.
-    if (known && !digest.empty() && StillAsBefore(file.get(), before)) {
+    if (!digest.empty() && !before.empty() && ChangeStampOf(file.get()) == before) {
         DigestMemory::Instance().Remember(before, digest);
     }
     return digest;

@@ -119,35 +119,52 @@ ProcessIdMap CProcessUtil::EnumProcesses() {
     return processes;
 }
 
-std::string CProcessUtil::GetProcessPath(int64_t pid, bool nativeName) {
+namespace {
+
+// QueryFullProcessImageNameA or W into a buffer doubled from MAX_PATH, the last step cut
+// to the limit itself; "" when the process or its path cannot be read.
+template <typename Char, typename Query>
+std::basic_string<Char> ImagePath(int64_t pid, bool nativeName, Query query) {
     const UniqueHandle process = OpenPid(pid, PROCESS_QUERY_LIMITED_INFORMATION);
     if (!process.valid()) {
-        return std::string();
+        return std::basic_string<Char>();
     }
     const DWORD flags = nativeName ? PROCESS_NAME_NATIVE : 0;
-    // Doubling from MAX_PATH, with the last step cut to the limit itself.
     for (DWORD capacity = MAX_PATH;;
          capacity = capacity < kLongestPath / 2 ? capacity * 2 : kLongestPath) {
-        std::vector<char> path(capacity);
+        std::vector<Char> path(capacity);
         DWORD size = capacity;
-        if (QueryFullProcessImageNameA(process.get(), flags, path.data(), &size)) {
-            return std::string(path.data(), size < capacity ? size : capacity);
+        if (query(process.get(), flags, path.data(), &size)) {
+            return std::basic_string<Char>(path.data(), size < capacity ? size : capacity);
         }
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || capacity == kLongestPath) {
-            return std::string();
+            return std::basic_string<Char>();
         }
     }
 }
 
+}  // namespace
+
+std::string CProcessUtil::GetProcessPath(int64_t pid, bool nativeName) {
+    return ImagePath<char>(pid, nativeName, QueryFullProcessImageNameA);
+}
+
+std::wstring CProcessUtil::GetProcessPathW(int64_t pid, bool nativeName) {
+    return ImagePath<wchar_t>(pid, nativeName, QueryFullProcessImageNameW);
+}
+
 std::string CProcessUtil::GetProcessCommandLine(int64_t pid) {
+    return CStringUtil::ws2s(GetProcessCommandLineW(pid));
+}
+
+std::wstring CProcessUtil::GetProcessCommandLineW(int64_t pid) {
     UniqueHandle process = OpenPid(pid, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ);
     if (process.valid()) {
-        return CStringUtil::ws2s(ProcessCommandLine::Read(process.get()));
+        return ProcessCommandLine::Read(process.get());
     }
     // Protected processes grant only limited access, which still serves the query.
     process = OpenPid(pid, PROCESS_QUERY_LIMITED_INFORMATION);
-    return process.valid() ? CStringUtil::ws2s(ProcessCommandLine::FromQuery(process.get()))
-                           : std::string();
+    return process.valid() ? ProcessCommandLine::FromQuery(process.get()) : std::wstring();
 }
 
 IProcessUtil* GetProcessUtil() {

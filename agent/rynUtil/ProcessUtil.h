@@ -10,6 +10,8 @@ class CProcessUtil final : public IProcessUtil {
     ProcessIdMap EnumProcesses() override;
     std::string GetProcessPath(int64_t pid, bool nativeName) override;
     std::string GetProcessCommandLine(int64_t pid) override;
+    std::wstring GetProcessPathW(int64_t pid, bool nativeName) override;
+    std::wstring GetProcessCommandLineW(int64_t pid) override;
 };
 
 }  // namespace ryn

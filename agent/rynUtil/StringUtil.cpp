@@ -8,7 +8,9 @@ namespace ryn {
 
 namespace {
 
-// Lengths are passed explicitly, so embedded NULs survive and "" stays "".
+// Lengths are passed explicitly, so embedded NULs survive and "" stays "". A second
+// call that converts another length than the first one measured gives "", never a
+// text cut short or padded with NULs.
 std::wstring ToWide(UINT codePage, const std::string& text) {
     if (text.empty() || text.size() > INT_MAX) {
         return std::wstring();
@@ -19,36 +21,45 @@ std::wstring ToWide(UINT codePage, const std::string& text) {
         return std::wstring();
     }
     std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(codePage, 0, text.data(), size, &wide[0], length);
+    if (MultiByteToWideChar(codePage, 0, text.data(), size, &wide[0], length) != length) {
+        return std::wstring();
+    }
     return wide;
 }
 
-std::string FromWide(UINT codePage, const std::wstring& text) {
+std::string FromWide(UINT codePage, DWORD flags, const std::wstring& text) {
     if (text.empty() || text.size() > INT_MAX) {
         return std::string();
     }
     const int size = static_cast<int>(text.size());
     const int length =
-        WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+        WideCharToMultiByte(codePage, flags, text.data(), size, nullptr, 0, nullptr, nullptr);
     if (length <= 0) {
         return std::string();
     }
     std::string narrow(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(codePage, 0, text.data(), size, &narrow[0], length, nullptr, nullptr);
+    if (WideCharToMultiByte(codePage, flags, text.data(), size, &narrow[0], length, nullptr,
+                            nullptr) != length) {
+        return std::string();
+    }
     return narrow;
 }
 
 }  // namespace
 
 std::string CStringUtil::s2s_utf8(const std::string& text) {
-    return FromWide(CP_UTF8, ToWide(CP_ACP, text));
+    return FromWide(CP_UTF8, 0, ToWide(CP_ACP, text));
 }
 
 std::wstring CStringUtil::s2ws(const std::string& text) { return ToWide(CP_ACP, text); }
 
-std::string CStringUtil::ws2s(const std::wstring& text) { return FromWide(CP_ACP, text); }
+std::string CStringUtil::ws2s(const std::wstring& text) { return FromWide(CP_ACP, 0, text); }
 
-std::string CStringUtil::ws2s_utf8(const std::wstring& text) { return FromWide(CP_UTF8, text); }
+std::string CStringUtil::ws2s_utf8(const std::wstring& text) { return FromWide(CP_UTF8, 0, text); }
+
+std::string CStringUtil::ws2s_utf8_exact(const std::wstring& text) {
+    return FromWide(CP_UTF8, WC_ERR_INVALID_CHARS, text);
+}
 
 std::wstring CStringUtil::utf8_2ws(const std::string& text) { return ToWide(CP_UTF8, text); }
 

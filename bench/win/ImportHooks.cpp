@@ -37,8 +37,8 @@ std::atomic<bool> g_timing{false};
     X(L"kernel32.dll", CloseHandle)                \
     X(L"advapi32.dll", OpenProcessToken)           \
     X(L"advapi32.dll", GetTokenInformation)        \
-    X(L"advapi32.dll", LookupAccountSidA)          \
-    X(L"kernel32.dll", QueryFullProcessImageNameA) \
+    X(L"advapi32.dll", LookupAccountSidW)          \
+    X(L"kernel32.dll", QueryFullProcessImageNameW) \
     X(L"kernel32.dll", IsWow64Process)             \
     X(L"kernel32.dll", ReadProcessMemory)          \
     X(L"kernel32.dll", GetSystemDirectoryW)        \
@@ -51,8 +51,8 @@ std::atomic<bool> g_timing{false};
     X(L"kernel32.dll", ReadFile)                   \
     X(L"bcrypt.dll", BCryptOpenAlgorithmProvider)  \
     X(L"bcrypt.dll", BCryptHashData)               \
-    X(L"version.dll", GetFileVersionInfoSizeA)     \
-    X(L"version.dll", GetFileVersionInfoA)         \
+    X(L"version.dll", GetFileVersionInfoSizeW)     \
+    X(L"version.dll", GetFileVersionInfoW)         \
     X(L"crypt32.dll", CryptQueryObject)            \
     X(L"kernel32.dll", WriteFile)
 
@@ -135,6 +135,14 @@ class TimedProcessUtil : public ryn::IProcessUtil {
         return Measure(g_stats[kGetProcessCommandLine],
                        [&] { return ryn::GetProcessUtil()->GetProcessCommandLine(pid); });
     }
+    std::wstring GetProcessPathW(int64_t pid, bool nativeName) override {
+        return Measure(g_stats[kGetProcessPath],
+                       [&] { return ryn::GetProcessUtil()->GetProcessPathW(pid, nativeName); });
+    }
+    std::wstring GetProcessCommandLineW(int64_t pid) override {
+        return Measure(g_stats[kGetProcessCommandLine],
+                       [&] { return ryn::GetProcessUtil()->GetProcessCommandLineW(pid); });
+    }
 };
 
 TimedProcessUtil g_processUtil;
@@ -159,8 +167,8 @@ CImportHooks::CImportHooks() {
     KORVA_BENCH_API_HOOKS(KORVA_BENCH_PATCH)
 #undef KORVA_BENCH_PATCH
     g_stats[kGetFileMD5].name = "GetFileMD5";
-    g_stats[kGetProcessPath].name = "GetProcessPath";
-    g_stats[kGetProcessCommandLine].name = "GetProcessCommandLine";
+    g_stats[kGetProcessPath].name = "GetProcessPathW";
+    g_stats[kGetProcessCommandLine].name = "GetProcessCommandLineW";
     g_stats[kEnumProcesses].name = "EnumProcesses";
     Patch(L"korvaProc.dll", reinterpret_cast<const void*>(&ryn::CAlgorithmUtil::GetFileMD5),
           reinterpret_cast<const void*>(&Md5Hook));

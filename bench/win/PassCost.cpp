@@ -3,9 +3,10 @@
 // back in one run:
 //
 //   korva_pass_cost.exe --processes N [--warm-passes R] [--profile] [--time-first]
-//                       [--log FILE] [--command-line-chars C]
+//                       [--log FILE] [--command-line-chars C] [--executables E]
 //
-// starts N sleeping children of that program (distinct command lines of C characters),
+// starts N sleeping children of that program (distinct command lines of C characters;
+// with E, from E distinct copies of it beside it, in turn),
 // runs the bare sequence once to warm the system's caches, then the module's first
 // pass, then R times the bare sequence and a warm pass, alternating, each pair after
 // timing one wineserver round trip (a ResetEvent) as the unit. Medians are printed;
@@ -55,6 +56,7 @@ struct Options {
     bool profile = false;
     bool timeFirst = false;
     size_t commandLineChars = 600;
+    size_t executables = 0;  // 0: every child runs the program itself
     std::string log = "korva_pass_cost.log";
 };
 
@@ -68,6 +70,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
             options->warmPasses = std::max(1, std::atoi(argv[++i]));
         } else if (option == "--command-line-chars" && hasValue) {
             options->commandLineChars = std::strtoul(argv[++i], nullptr, 10);
+        } else if (option == "--executables" && hasValue) {
+            options->executables = std::strtoul(argv[++i], nullptr, 10);
         } else if (option == "--log" && hasValue) {
             options->log = argv[++i];
         } else if (option == "--profile") {
@@ -193,7 +197,8 @@ int Measure(const Options& options) {
         std::fprintf(stderr, "pass-cost: korvaProc.dll or rynUtil.dll is not loaded\n");
         return 1;
     }
-    passcost::CSleepingChildren children(options.processes, options.commandLineChars);
+    passcost::CSleepingChildren children(options.processes, options.commandLineChars,
+                                         options.executables);
     if (children.started() != options.processes) {
         std::fprintf(stderr, "pass-cost: %zu of %zu children started\n", children.started(),
                      options.processes);
@@ -270,7 +275,7 @@ extern "C" __declspec(dllexport) int RunPassCost(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &options)) {
         std::fprintf(stderr,
                      "usage: korva_pass_cost --processes N [--warm-passes R] [--profile] "
-                     "[--time-first] [--log FILE] [--command-line-chars C]\n");
+                     "[--time-first] [--log FILE] [--command-line-chars C] [--executables E]\n");
         return 2;
     }
     if (!ryn::SetLogFile(options.log)) {

@@ -17,9 +17,11 @@ namespace passcost {
 
 class CSleepingChildren {
   public:
-    // Starts count children and waits until each of them runs; see started().
-    CSleepingChildren(size_t count, size_t commandLineChars);
-    // Ends every child and waits for them.
+    // Starts count children and waits until each of them runs; see started(). With
+    // executables > 0 the children run that many copies of the program in turn, each
+    // beside it and with content of its own.
+    CSleepingChildren(size_t count, size_t commandLineChars, size_t executables);
+    // Ends every child, waits for them and deletes the copies.
     ~CSleepingChildren();
     CSleepingChildren(const CSleepingChildren&) = delete;
     CSleepingChildren& operator=(const CSleepingChildren&) = delete;
@@ -31,10 +33,13 @@ class CSleepingChildren {
 
   private:
     std::wstring CommandLine(const std::wstring& program, size_t index, size_t chars) const;
+    // The copies' paths; false when one cannot be made.
+    bool Copy(const std::wstring& program, size_t executables);
 
     std::wstring m_semaphoreName;
     ryn::UniqueHandle m_ready;
     std::vector<ryn::UniqueHandle> m_children;
+    std::vector<std::wstring> m_copies;
     size_t m_started = 0;
 };
 

@@ -131,7 +131,7 @@ void AddExecutables() {
 
     layer::File& sizeError = Executable(kSizeError, 10);
     Describe(sizeError, kEnglish, kUnicode, "Unread", "Unread Ltd");
-    sizeError.version.sizeError = ERROR_RESOURCE_DATA_NOT_FOUND;
+    sizeError.version.dataSizeClaim = 3;  // too short for a block
     sizeError.signature = Signed("Garbled Timestamps");
     sizeError.signature.unauthenticated.push_back(
         layer::SignerAttribute{"1.2.840.113549.1.9.6", {layer::kUndecodableValue}});
@@ -357,11 +357,6 @@ std::string CompanyWithoutCounterSignature(const std::string& path) {
 
 namespace {
 
-// A text as it comes back through the system code page.
-std::string Narrowed(const std::string& utf8) {
-    return layer::CodePageToUtf8(layer::Utf8ToCodePage(utf8));
-}
-
 std::string Ports(const std::set<uint16_t>& ports) {
     std::string text;
     for (uint16_t port : ports) {
@@ -398,12 +393,12 @@ std::vector<std::string> Truth(uint32_t pid) {
     if (process == nullptr) {  // gone during the pause: its texts went with it
         return {"proc_name=", "proc_path=", "cmd_line=", "user=", truth[0]};
     }
-    const std::string path = Narrowed(process->imagePath);
+    const std::string& path = process->imagePath;
     truth.push_back("ppid=" + (process->inSnapshot ? std::to_string(process->ppid) : "-1"));
     truth.push_back("proc_path=" + path);
     truth.push_back("proc_name=" + path.substr(path.find_last_of('\\') + 1));
-    truth.push_back("cmd_line=" + Narrowed(process->cmdLine));
-    truth.push_back("user=" + Narrowed(process->user));
+    truth.push_back("cmd_line=" + process->cmdLine);
+    truth.push_back("user=" + process->user);
     truth.push_back("cpu_time=" +
                     std::to_string((process->kernelTime + process->userTime) / 10000000));
     const layer::File* file = layer::machine().FindFile(path);

@@ -34,6 +34,9 @@ constexpr DWORD kIoDevice = 1117;
 constexpr DWORD kOutOfMemory = 0x8007000E;
 constexpr DWORD kCryptNotFound = 0x80092004;
 constexpr DWORD kCryptNoMatch = 0x80092009;
+constexpr DWORD kBadDigest = 0x80096010;
+constexpr DWORD kNoSignature = 0x800B0100;
+constexpr DWORD kBadSignature = 0x80090006;
 
 const std::map<std::string, std::vector<DWORD>>& Table() {
     static const std::map<std::string, std::vector<DWORD>> table = {
@@ -44,14 +47,14 @@ const std::map<std::string, std::vector<DWORD>>& Table() {
         {"GetProcessMemoryInfo", {kAccessDenied, kPartialCopy}},
         {"OpenProcessToken", {kAccessDenied, kInvalidHandle}},
         {"GetTokenInformation", {kAccessDenied, kInsufficientBuffer, kBadLength}},
-        {"LookupAccountSidA", {kNoneMapped, kInsufficientBuffer, kTrustFailure}},
+        {"LookupAccountSidW", {kNoneMapped, kInsufficientBuffer, kTrustFailure}},
         // toolhelp and the utility library's process calls
         {"CreateToolhelp32Snapshot", {kNotEnoughMemory, kAccessDenied, kPartialCopy}},
         {"Process32FirstW", {kNoMoreFiles, kBadLength}},
         {"Process32NextW", {kNoMoreFiles}},
         {"EnumProcesses", {kNotEnoughMemory, kAccessDenied}},
-        {"GetProcessPath", {kAccessDenied, kPartialCopy, kGenFailure}},
-        {"GetProcessCommandLine", {kAccessDenied, kPartialCopy, kNoAccess}},
+        {"GetProcessPathW", {kAccessDenied, kPartialCopy, kGenFailure}},
+        {"GetProcessCommandLineW", {kAccessDenied, kPartialCopy, kNoAccess}},
         // kernel32: heap, local memory, times, files
         {"HeapAlloc", {kNotEnoughMemory}},
         {"LocalAlloc", {kNotEnoughMemory}},
@@ -64,9 +67,6 @@ const std::map<std::string, std::vector<DWORD>>& Table() {
         {"SetFilePointerEx", {kIoDevice}},
         {"ReadFile", {kLockViolation, kCrcError, kIoDevice}},
         // version
-        {"GetFileVersionInfoSizeA",
-         {kResourceDataNotFound, kResourceTypeNotFound, kAccessDenied, kSharingViolation}},
-        {"GetFileVersionInfoA", {kResourceDataNotFound, kAccessDenied, kSharingViolation}},
         {"VerQueryValueA", {kResourceTypeNotFound, kResourceNameNotFound, kResourceDataNotFound}},
         // crypt32; the same bytes decode the same way every time, so a decoder fails
         // for want of memory: malformed data is the machine's shape, not a fault
@@ -75,6 +75,12 @@ const std::map<std::string, std::vector<DWORD>>& Table() {
         {"CertFindCertificateInStore", {kCryptNotFound, kOutOfMemory}},
         {"CertGetNameStringW", {kOutOfMemory, kInvalidParameter}},
         {"CryptDecodeObject", {kOutOfMemory}},
+        {"CryptMsgVerifyCountersignatureEncodedEx", {kBadSignature, kOutOfMemory}},
+        {"CertGetCertificateChain", {kOutOfMemory}},
+        {"CertVerifyCertificateChainPolicy", {kOutOfMemory}},
+        // wintrust answers with its verdict: a file changed after signing, or unsigned
+        {"WinVerifyTrust", {kBadDigest, kNoSignature}},
+        {"ImageGetCertificateHeader", {kIoDevice, kInvalidParameter}},
         // iphlpapi
         {"GetExtendedTcpTable",
          {kInsufficientBuffer, kNotSupported, kInvalidParameter, kNotEnoughMemory}},

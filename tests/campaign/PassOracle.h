@@ -49,13 +49,12 @@ struct PassRecord {
 };
 
 // The files whose cached properties a delivered failure may have spoiled, with the
-// effects it may have had: a cache entry outlives its pass.
+// effects it may have had: the cache serves an entry to every record of its pass.
 typedef std::map<std::string, unsigned> SpoiledFiles;
 
-// reference: the fault-free report of the same pass; firstReference: that of pass 1,
-// whose file properties a time-0 cache entry may still serve in pass 2. spoiled: what
-// the schedule's earlier passes left, and what this one adds.
+// reference: the fault-free report of the same pass. spoiled: what this pass's failures
+// left in the property cache.
 void CheckPass(const Schedule& schedule, const PassRecord& pass, const std::string& reference,
-               const std::string& firstReference, SpoiledFiles* spoiled, Findings* findings);
+               SpoiledFiles* spoiled, Findings* findings);
 
 }  // namespace campaign

@@ -583,14 +583,15 @@ class Issuer:
 
 
 class Shape:
-    def __init__(self, name, part, change, data, truth):
+    def __init__(self, name, part, change, data, truth, refused=(), record=None):
         self.name = name
         self.part = part
         self.change = change
         self.data = data
         self.truth = truth
-        empty = empty_members(name)
+        empty = set(empty_members(name)) | set(refused)  # members that must come back empty
         self.expect = {m: "" if m in empty else v for m, v in truth.items()}
+        self.record = record  # the code the log's verification record must carry
 
 
 class Base:
@@ -686,6 +687,84 @@ def data_entry_shapes(base):
            "version data moved to a new last section at RVA 0x%x (virtual size 0x%x, raw size "
            "0x%x); data entry at file offset 0x%x: RVA 0x%x, size 0x%x, ending 0x200 past the "
            "image" % (rva, len(blob), shape_image.sections[-1].raw_size, entry, rva, claim),
+           shape_image)
+
+
+def version_tree(data_rva, data_size, types=1):
+    """A resource tree holding only RT_VERSION / 1 / 0409, whose data entry points at
+    data_rva; with types=2 the root lists RT_VERSION twice, both to the same name."""
+    def directory(entries):
+        return struct.pack("<IIHHHH", 0, 0, 0, 0, 0, len(entries)) + b"".join(
+            struct.pack("<II", name, target) for name, target in entries)
+    root_size = 16 + 8 * types
+    name_at = root_size
+    language_at = name_at + 24
+    entry_at = language_at + 24
+    return (directory([(RT_VERSION, 0x80000000 | name_at)] * types) +
+            directory([(1, 0x80000000 | language_at)]) +
+            directory([(0x409, entry_at)]) +
+            struct.pack("<IIII", data_rva, data_size, 0, 0))
+
+
+def set_resource_directory(image, rva, size):
+    image.put("<II", image.directory_offset(RESOURCE_DIRECTORY), rva, size)
+
+
+def placement_shapes(base):
+    """The module's walk and the mapped image must read the same bytes. Each shape
+    gives the two readings different resource trees: an honest one (the true data
+    entry) and a lying one (a data entry of 4 GiB - 16, which makes a reader of the
+    wrong bytes copy from memory that is not there)."""
+    image = base.image()
+    _, data_rva, data_size, _ = image.version_data()
+    honest = version_tree(data_rva, data_size)
+    lying = version_tree(data_rva, 0xFFFFFFF0)
+    if len(lying) > 0x100:
+        raise Fail("the resource tree does not fit below the unaligned pointer")
+
+    # The loader maps raw data from the pointer rounded down to 512 bytes: the lying
+    # tree lies there, the honest one at the pointer as it stands.
+    shape_image = base.image()
+    payload = lying + b"\0" * (0x100 - len(lying)) + honest
+    rva = shape_image.add_section(b".rsrc2\0\0", payload)
+    section = shape_image.sections[-1]
+    shape_image.put("<I", section.header + 20, section.raw_offset + 0x100)
+    set_resource_directory(shape_image, rva, len(honest))
+    yield ("version-raw-pointer-unaligned",
+           "resource tree in a new section at RVA 0x%x whose raw-data pointer is 0x%x, 0x100 "
+           "past the 512-byte boundary: the honest tree at the pointer, a lying one (data "
+           "size 0xfffffff0) at the boundary the loader maps from" %
+           (rva, section.raw_offset + 0x100), shape_image)
+
+    # Two sections at one address: the first (in table order) holds the honest tree, the
+    # second, which the image loader maps over it, the lying one.
+    shape_image = base.image()
+    first = shape_image.add_section(b".rsrc2\0\0", honest)
+    shape_image.add_section(b".rsrc3\0\0", lying)
+    shape_image.put("<I", shape_image.sections[-1].header + 12, first)
+    shape_image.load_sections()
+    set_resource_directory(shape_image, first, len(honest))
+    yield ("version-sections-overlap",
+           "two new sections both at RVA 0x%x: the first holds the honest resource tree, the "
+           "second a lying one (data size 0xfffffff0)" % first, shape_image)
+
+    # RT_VERSION listed twice in the root: a lookup may take either, a check of the first
+    # alone would not see the second.
+    shape_image = base.image()
+    tree = bytearray(version_tree(data_rva, data_size, types=2))
+    # The second RT_VERSION entry leads to a name and a language of its own, whose data
+    # entry lies.
+    second_name = len(tree)
+    second_language = second_name + 24
+    tree += struct.pack("<IIHHHHII", 0, 0, 0, 0, 0, 1, 1, 0x80000000 | second_language)
+    tree += struct.pack("<IIHHHHII", 0, 0, 0, 0, 0, 1, 0x409, second_language + 24)
+    tree += struct.pack("<IIII", data_rva, 0xFFFFFFF0, 0, 0)
+    struct.pack_into("<I", tree, 16 + 8 + 4, 0x80000000 | second_name)
+    rva = shape_image.add_section(b".rsrc2\0\0", bytes(tree))
+    set_resource_directory(shape_image, rva, len(tree))
+    yield ("version-type-twice",
+           "resource tree in a new section at RVA 0x%x listing RT_VERSION twice: the first "
+           "entry leads to the true data entry, the second to one of size 0xfffffff0" % rva,
            shape_image)
 
 
@@ -914,6 +993,54 @@ def name_shapes(issuer, unsigned_path, work):
         yield label, "signer certificate: " + what, PeImage(data), found
 
 
+TRUST_E_BAD_DIGEST = 0x80096010
+CERT_E_UNTRUSTEDROOT = 0x800B0109
+CERT_E_CHAINING = 0x800B010A
+
+
+def forged_shapes(signed, other_path, unsigned_path, tools, work):
+    """Signatures that do not vouch for the file: (name, change, data, signer the
+    signature names, the verification's code)."""
+    image = signed.image()
+    image.set_signature(PeImage(open(other_path, "rb").read()).certificate_table()[2])
+    yield ("forged-transplant", "%s carrying the certificate table of %s (another program)"
+           % (os.path.basename(signed.path), os.path.basename(other_path)),
+           bytes(image.data), signed.truth["signer"], TRUST_E_BAD_DIGEST)
+    data = bytearray(signed.data)
+    at = data.find(b"This program cannot")  # the DOS stub's text: covered, never run
+    data[at] ^= 0x20
+    yield ("forged-byte", "one byte of the DOS stub changed at file offset 0x%x" % at,
+           bytes(data), signed.truth["signer"], TRUST_E_BAD_DIGEST)
+
+    # Under a root of our own making, a signer with the fixture signer's subject:
+    # names copied, trust not. A root named as the fixtures' one comes with the
+    # signature; one of another name does not, and the chain ends in no root at all.
+    content_info = parse_one(signed.signature)
+    vendor = subject_of(certificate_of(content_info, signer_info(content_info))).encode()
+    fixture_root = run([tools.openssl, "x509", "-in", os.path.join(tools.fixtures, "pki", "ca.pem"),
+                        "-noout", "-subject", "-nameopt", "compat"]).decode()
+    for name, root, code, what in [
+            ("forged-look-alike", fixture_root.split("=", 1)[1].strip(), CERT_E_UNTRUSTEDROOT,
+             "with its self-made root, named as the fixtures' root, in the signature"),
+            ("forged-look-alike-alone", "/O=Korva Test PKI/CN=Korva Look-alike Root",
+             CERT_E_CHAINING, "without its self-made root, found nowhere")]:
+        pki = os.path.join(work, name + "-pki")
+        os.makedirs(pki, exist_ok=True)
+        run([tools.openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+             os.path.join(pki, "ca.key"), "-out", os.path.join(pki, "ca.pem"), "-days", "7300",
+             "-subj", root, "-addext", "basicConstraints=critical,CA:TRUE",
+             "-addext", "keyUsage=critical,keyCertSign"])
+        issuer = Issuer(tools, pki, work)
+        certs, _ = issuer.issue(name, vendor)
+        if name == "forged-look-alike":
+            with open(certs, "a", encoding="ascii") as out:
+                out.write(open(os.path.join(pki, "ca.pem")).read())
+        target = os.path.join(work, name + ".exe")
+        issuer.sign(certs, unsigned_path, target)
+        yield (name, "unsigned.exe signed by a certificate whose subject copies the fixture "
+               "signer's, " + what, open(target, "rb").read(), signed.truth["signer"], code)
+
+
 # ---------------------------------------------------------------- main
 
 
@@ -925,9 +1052,12 @@ def make_shapes(args, work):
 
     shapes = [Shape("control-signed", "none", "an unchanged copy of signed-legacy.exe",
                     signed.data, signed.truth)]
+    # A changed resource is a changed file: its signature no longer vouches for it.
     for name, change, image in (list(data_entry_shapes(signed)) + list(directory_shapes(signed)) +
+                                list(placement_shapes(signed)) +
                                 list(structure_shapes(signed))):
-        shapes.append(Shape(name, "version", change, bytes(image.data), signed.truth))
+        shapes.append(Shape(name, "version", change, bytes(image.data), signed.truth,
+                            refused=SIGNATURE_MEMBERS))
     for name, change, image in list(signature_shapes(signed, args.seed)) + list(
             counter_signature_shapes(signed)):
         shapes.append(Shape(name, "signature", change, bytes(image.data), signed.truth))
@@ -936,6 +1066,14 @@ def make_shapes(args, work):
     for name, change, image, signer in name_shapes(issuer, unsigned.path, work):
         shapes.append(Shape(name, "names", change, bytes(image.data),
                             dict(unsigned.truth, signer=signer)))
+
+    other = os.path.join(args.fixtures, "signed-no-version.exe")
+    for name, change, data, signer, code in forged_shapes(signed, other, unsigned.path, args,
+                                                          work):
+        truth = dict(unsigned.truth if name.startswith("forged-look") else signed.truth,
+                     signer=signer)
+        shapes.append(Shape(name, "forged", change, data, truth, refused=SIGNATURE_MEMBERS,
+                            record=code))
 
     for shape in shapes:
         if shape.data == signed.data and shape.part != "none":
@@ -983,6 +1121,7 @@ def main():
             "change": shape.change,
             "true": shape.truth,
             "expect": shape.expect,
+            "record": "0x%08X" % shape.record if shape.record else "",
         })
     with open(os.path.join(out, "manifest.json"), "w", encoding="utf-8") as f:
         json.dump({"shapes": manifest}, f, indent=1, ensure_ascii=False)

@@ -73,7 +73,7 @@ TEST_F(FilePropertyCacheTest, HitReturnsTheSameRecordWithoutTouchingTheFile) {
     EXPECT_EQ(second.get(), first.get());
     EXPECT_EQ(layer::machine().files.count(kApp), 0u);
     EXPECT_GT(reads, 0);
-    EXPECT_EQ(layer::CallCount("GetFileVersionInfoSizeA"), 1);
+    EXPECT_EQ(layer::CallCount("VerQueryValueA"), 3);
     EXPECT_EQ(layer::CallCount("CryptQueryObject"), 1);
 }
 
@@ -95,7 +95,7 @@ TEST_F(FilePropertyCacheTest, TimeZeroIsAnOrdinaryTime) {
     const LinkedPtr<FilePropertyRecord> record = cache.Get(kApp, 0);
     ASSERT_TRUE(record);
     EXPECT_EQ(cache.Get(kApp, 0).get(), record.get());
-    EXPECT_EQ(layer::CallCount("GetFileVersionInfoSizeA"), 1);
+    EXPECT_EQ(layer::CallCount("VerQueryValueA"), 3);
 }
 
 TEST_F(FilePropertyCacheTest, PathsDifferingInLetterCaseAreTwoEntries) {
@@ -127,7 +127,7 @@ TEST_F(FilePropertyCacheTest, StaleEntryOfAVanishedFileIsDropped) {
     EXPECT_FALSE(cache.Get(kApp, 6));
     layer::machine().files[kApp] = saved;
     ASSERT_TRUE(cache.Get(kApp, 5));
-    EXPECT_EQ(layer::CallCount("GetFileVersionInfoSizeA"), 2);  // read again, not found
+    EXPECT_EQ(layer::CallCount("VerQueryValueA"), 6);  // read again, not found
 }
 
 // ---- The version resource
@@ -186,12 +186,6 @@ TEST_F(FilePropertyCacheTest, PlainFileIsCachedWithFourEmptyStrings) {
     ASSERT_TRUE(record);
     EXPECT_EQ(record->description + record->company + record->signCompany + record->signDate, "");
     EXPECT_EQ(cache.Get(kApp, 5).get(), record.get());
-    EXPECT_TRUE(layer::LogRecords().empty());
-}
-
-TEST_F(FilePropertyCacheTest, SizeFailureIsSilent) {
-    AddFullFile().version.sizeError = ERROR_ACCESS_DENIED;
-    EXPECT_EQ(cache.Get(kApp, 5)->description, "");
     EXPECT_TRUE(layer::LogRecords().empty());
 }
 
@@ -280,20 +274,15 @@ TEST_F(FilePropertyCacheTest, DescriptionQueryErrorIsLogged) {
 
 TEST_F(FilePropertyCacheTest, VersionCallFailuresTakeTheirOwnEnds) {
     AddFullFile();
-    layer::FailCall("GetFileVersionInfoSizeA", 1, ERROR_ACCESS_DENIED);
-    layer::FailCall("GetFileVersionInfoA", 1, ERROR_NOT_ENOUGH_MEMORY);
-    layer::FailCall("VerQueryValueA", 1, ERROR_INVALID_DATA);   // Translation, 3rd add
-    layer::FailCall("VerQueryValueA", 4, ERROR_ACCESS_DENIED);  // CompanyName, 4th add
-    EXPECT_EQ(cache.Get(kApp, 1)->description, "");             // size: silent
-    EXPECT_EQ(cache.Get(kApp, 2)->description, "");             // read: line 90
-    EXPECT_EQ(cache.Get(kApp, 3)->description, "");             // translation: line 100
-    const LinkedPtr<FilePropertyRecord> fourth = cache.Get(kApp, 4);
-    EXPECT_EQ(fourth->description, "Korva Agent");
-    EXPECT_EQ(fourth->company, "");  // company: silent
+    layer::FailCall("VerQueryValueA", 1, ERROR_INVALID_DATA);   // Translation, 1st add
+    layer::FailCall("VerQueryValueA", 4, ERROR_ACCESS_DENIED);  // CompanyName, 2nd add
+    EXPECT_EQ(cache.Get(kApp, 1)->description, "");             // translation: line 100
+    const LinkedPtr<FilePropertyRecord> second = cache.Get(kApp, 2);
+    EXPECT_EQ(second->description, "Korva Agent");
+    EXPECT_EQ(second->company, "");  // company: silent
     const auto journal = layer::Journal();
-    ASSERT_EQ(journal.size(), 2u);
-    EXPECT_EQ(journal[0], "log 2 FilePropertyCache:90 GetFileVersionInfoA error. err: 8");
-    EXPECT_EQ(journal[1], "log 2 FilePropertyCache:100 VerQueryValueA error. err1: 13");
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0], "log 2 FilePropertyCache:100 VerQueryValueA error. err1: 13");
 }
 
 // ---- Signer through the cache
@@ -306,6 +295,17 @@ TEST_F(FilePropertyCacheTest, UnreadableSignatureLeavesSignerAndDateEmpty) {
     EXPECT_EQ(record->signCompany, "");
     EXPECT_EQ(record->signDate, "");
     EXPECT_TRUE(layer::LogRecords().empty());
+}
+
+TEST_F(FilePropertyCacheTest, SignatureThatDoesNotVerifyLogsOncePerStampAndNamesNoSigner) {
+    AddFullFile().signature.trust = static_cast<LONG>(0x80096010);  // TRUST_E_BAD_DIGEST
+    const LinkedPtr<FilePropertyRecord> record = cache.Get(kApp, 5);
+    EXPECT_EQ(record->description, "Korva Agent");
+    EXPECT_EQ(record->signCompany + record->signDate, "");
+    cache.Get(kApp, 5);
+    EXPECT_EQ(OnlyLog(),
+              "FilePropertyCache:70 2 Signature not verified, signer not reported. "
+              "err: 0x80096010 path: C:\\Program Files\\Korva\\app.exe");
 }
 
 // ---- Paths are UTF-8 in the module; every file call gets the encoding it reads.

@@ -1,4 +1,5 @@
 #include <wincrypt.h>
+#include <wintrust.h>
 
 #include <string>
 
@@ -12,6 +13,7 @@ const wchar_t kAppWide[] = L"C:\\Program Files\\Korva\\app.exe";
 // 2019-03-05 08:07:09 UTC
 const uint64_t kSigningTime = layer::FileTimeFromUnix(1551773229);
 const char kCounterSignOid[] = "1.2.840.113549.1.9.6";
+const wchar_t kDate[] = L"20190305080709";
 
 layer::CertName Subject(const std::string& commonName, const std::string& email = "") {
     layer::CertName name;
@@ -100,10 +102,12 @@ TEST_F(FileSignerReaderTest, NonAsciiNamesAndPathSurvive) {
 TEST_F(FileSignerReaderTest, UnsignedMissingAndNullGiveFalseWithNothingFilled) {
     layer::machine().files[kApp].content = "MZ";
     EXPECT_FALSE(Read());
+    EXPECT_EQ(info.verifyError, 0u);  // no signature is no verdict
     EXPECT_FALSE(Read(L"C:\\gone.exe"));
-    EXPECT_EQ(layer::CallCount("CryptQueryObject"), 2);
+    EXPECT_EQ(info.verifyError, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(layer::CallCount("CreateFileW"), 2);
     EXPECT_FALSE(Read(nullptr));
-    EXPECT_EQ(layer::CallCount("CryptQueryObject"), 2);
+    EXPECT_EQ(layer::CallCount("CreateFileW"), 2);
     EXPECT_EQ(info.signerName, L"");
     EXPECT_EQ(info.issuerName, L"");
     EXPECT_EQ(info.signDate, L"");
@@ -151,6 +155,7 @@ void AddCounterSigner(layer::Signature& signature,
     tsa.certificate.issuer.commonName = "Korva TSA Root";
     tsa.certificate.serial = "\x42";
     tsa.authenticated = authenticated;
+    tsa.coveredDigest = signature.encryptedDigest;
     signature.unauthenticated.push_back(
         layer::SignerAttribute{kCounterSignOid, {layer::EncodeCounterSigner(tsa)}});
     signature.otherCertificates.push_back(tsa.certificate);
@@ -172,6 +177,62 @@ TEST_F(FileSignerReaderTest, CounterSignerWithoutSigningTimeGivesNoDate) {
     EXPECT_EQ(info.signDate, L"");
 }
 
+// What the system's verification and the chains decide, and what the reader then gives.
+TEST_F(FileSignerReaderTest, OnlyAVerifiedSignerWithATrustedChainCounts) {
+    const uint64_t afterSigning = kSigningTime + 86400ull * 10000000;  // a day later
+    struct Case {
+        const char* what;
+        std::function<void(layer::Signature&)> script;
+        bool result;
+        uint32_t verifyError;
+        const wchar_t* date;
+    };
+    const Case cases[] = {
+        {"bytes changed after signing", [](layer::Signature& s) { s.trust = TRUST_E_BAD_DIGEST; },
+         false, 0x80096010, L""},
+        {"a certificate table of another type is no signature (Wine's check faults on it)",
+         [](layer::Signature& s) { s.certificateType = WIN_CERT_TYPE_X509; }, false, 0, L""},
+        {"a look-alike from an untrusted root",
+         [](layer::Signature& s) { s.signer.trustedRoot = false; }, false, 0x800B0109, L""},
+        {"expired after a verified signing time",
+         [&](layer::Signature& s) { s.signer.notAfter = afterSigning; }, true, 0, kDate},
+        {"expired, and the counter-signature lifted from another file",
+         [&](layer::Signature& s) {
+             s.signer.notAfter = afterSigning;
+             s.encryptedDigest = "another file's digest";
+         },
+         false, 0x800B0101, L""},
+        {"a counter-signer from an untrusted root gives no time",
+         [](layer::Signature& s) { s.otherCertificates[0].trustedRoot = false; }, true, 0, L""},
+        {"nor does one from an untrusted root vouch for an expired signer",
+         [&](layer::Signature& s) {
+             s.otherCertificates[0].trustedRoot = false;
+             s.signer.notAfter = afterSigning;
+         },
+         false, 0x800B0101, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        layer::Reset();
+        c.script(AddCounterSigned());
+        FileSignerInfo read;
+        EXPECT_EQ(ReadFileSigner(kAppWide, read), c.result);
+        EXPECT_EQ(read.verifyError, c.verifyError);
+        EXPECT_EQ(read.signDate, c.date);
+        ExpectBalanced();
+    }
+    // Windows' answers for a file without a signature it knows are no verdict.
+    for (const DWORD answer : {0x800B0100u, 0x800B0003u, 0x800B0001u}) {
+        layer::Reset();
+        AddCounterSigned();
+        layer::FailCall("WinVerifyTrust", 1, answer);
+        FileSignerInfo read;
+        EXPECT_FALSE(ReadFileSigner(kAppWide, read));
+        EXPECT_EQ(read.verifyError, 0u) << answer;
+        EXPECT_EQ(read.signerName, L"");
+    }
+}
+
 // One scripted failure of a call, and what the reader then gives.
 struct FailureCase {
     const char* call;
@@ -180,6 +241,7 @@ struct FailureCase {
     const wchar_t* issuer;
     const wchar_t* signer;
     const wchar_t* date;
+    uint32_t verifyError = 0;
 };
 
 void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.call << " #" << c.nth; }
@@ -195,33 +257,47 @@ TEST_P(FileSignerFailureTest, GivesItsResultAndReleasesEverything) {
     EXPECT_EQ(info.issuerName, c.issuer);
     EXPECT_EQ(info.signerName, c.signer);
     EXPECT_EQ(info.signDate, c.date);
+    EXPECT_EQ(info.verifyError, c.verifyError);
     EXPECT_TRUE(layer::LogRecords().empty());
     // TearDown checks the local blocks, contexts, stores and messages.
 }
 
 const wchar_t kCa[] = L"Korva Test CA";
 const wchar_t kSigner[] = L"Korva Test Signer";
-const wchar_t kDate[] = L"20190305080709";
 
 INSTANTIATE_TEST_SUITE_P(
     EveryCall, FileSignerFailureTest,
-    ::testing::Values(FailureCase{"CryptQueryObject", 1, false, L"", L"", L""},
-                      FailureCase{"CryptMsgGetParam", 1, false, L"", L"", L""},
-                      FailureCase{"CryptMsgGetParam", 2, false, L"", L"", L""},
-                      FailureCase{"LocalAlloc", 1, false, L"", L"", L""},  // signer information
-                      FailureCase{"CertFindCertificateInStore", 1, false, L"", L"", L""},
-                      FailureCase{"CertGetNameStringW", 1, true, L"", L"", kDate},
-                      FailureCase{"CertGetNameStringW", 2, true, L"", L"", kDate},
-                      FailureCase{"LocalAlloc", 2, true, L"", L"", kDate},  // issuer name
-                      FailureCase{"CertGetNameStringW", 3, true, kCa, L"", kDate},
-                      FailureCase{"CertGetNameStringW", 4, true, kCa, L"", kDate},
-                      FailureCase{"LocalAlloc", 3, true, kCa, L"", kDate},  // subject name
-                      FailureCase{"CryptDecodeObject", 1, true, kCa, kSigner, L""},
-                      FailureCase{"LocalAlloc", 4, true, kCa, kSigner, L""},  // counter-signer
-                      FailureCase{"CryptDecodeObject", 2, true, kCa, kSigner, L""},
-                      FailureCase{"CertFindCertificateInStore", 2, false, kCa, kSigner, L""},
-                      FailureCase{"CryptDecodeObject", 3, true, kCa, kSigner, L""},  // signing time
-                      FailureCase{"FileTimeToLocalFileTime", 1, true, kCa, kSigner, L""},
-                      FailureCase{"FileTimeToSystemTime", 1, true, kCa, kSigner, L""}));
+    ::testing::Values(
+        FailureCase{"CreateFileW", 1, false, L"", L"", L"", 8},
+        FailureCase{"CryptQueryObject", 1, false, L"", L"", L""},
+        FailureCase{"ImageGetCertificateHeader", 1, false, L"", L"", L""},
+        FailureCase{"WinVerifyTrust", 1, false, L"", L"", L"", 8},
+        FailureCase{"CryptMsgGetParam", 1, false, L"", L"", L""},
+        FailureCase{"CryptMsgGetParam", 2, false, L"", L"", L""},
+        FailureCase{"LocalAlloc", 1, false, L"", L"", L""},  // signer information
+        FailureCase{"CertFindCertificateInStore", 1, false, L"", L"", L""},
+        FailureCase{"CertGetNameStringW", 1, true, L"", L"", kDate},
+        FailureCase{"CertGetNameStringW", 2, true, L"", L"", kDate},
+        FailureCase{"LocalAlloc", 2, true, L"", L"", kDate},  // issuer name
+        FailureCase{"CertGetNameStringW", 3, true, kCa, L"", kDate},
+        FailureCase{"CertGetNameStringW", 4, true, kCa, L"", kDate},
+        FailureCase{"LocalAlloc", 3, true, kCa, L"", kDate},  // subject name
+        FailureCase{"CryptDecodeObject", 1, true, kCa, kSigner, L""},
+        FailureCase{"LocalAlloc", 4, true, kCa, kSigner, L""},  // counter-signer
+        FailureCase{"CryptDecodeObject", 2, true, kCa, kSigner, L""},
+        FailureCase{"CertFindCertificateInStore", 2, false, kCa, kSigner, L""},
+        FailureCase{"CryptDecodeObject", 3, true, kCa, kSigner, L""},  // signing time
+        FailureCase{"FileTimeToLocalFileTime", 1, true, kCa, kSigner, L""},
+        FailureCase{"FileTimeToSystemTime", 1, true, kCa, kSigner, L""},
+        // Whatever keeps the counter-signature from verifying drops the date.
+        FailureCase{"CryptMsgGetParam", 3, true, kCa, kSigner, L""},
+        FailureCase{"LocalAlloc", 5, true, kCa, kSigner, L""},  // encoded signer
+        FailureCase{"CryptMsgGetParam", 4, true, kCa, kSigner, L""},
+        FailureCase{"CryptMsgVerifyCountersignatureEncodedEx", 1, true, kCa, kSigner, L""},
+        FailureCase{"CertGetCertificateChain", 1, true, kCa, kSigner, L""},
+        FailureCase{"CertVerifyCertificateChainPolicy", 1, true, kCa, kSigner, L""},
+        // The signer's own chain must be judged.
+        FailureCase{"CertGetCertificateChain", 2, false, kCa, kSigner, L"", 8},
+        FailureCase{"CertVerifyCertificateChainPolicy", 2, false, kCa, kSigner, L"", 8}));
 
 }  // namespace

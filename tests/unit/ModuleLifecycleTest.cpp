@@ -133,6 +133,7 @@ TEST_F(ModuleLifecycleTest, DestroyDuringThePauseWaitsForTheReport) {
 }
 
 TEST_F(ModuleLifecycleTest, CachesSurviveDestroyAndServeTheNextObject) {
+    layer::machine().files["C:\\Apps\\one.exe"].changeStamp = "#1";
     ASSERT_TRUE(RunPass(GetKorvaProcInterface()));
     const int reads = layer::machine().files["C:\\Apps\\one.exe"].contentReads;
     EXPECT_GT(reads, 0);  // digest, signature and version resource

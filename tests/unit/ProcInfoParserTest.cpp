@@ -11,13 +11,14 @@ namespace {
 
 constexpr uint32_t kPid = 1234;
 constexpr uint64_t kSecond = 10000000;  // FILETIME units
-// Non-ASCII texts: the scripted system code page is ISO-8859-1, so a missing or a
-// doubled conversion to UTF-8 changes their bytes.
-const std::string kPath = "C:\\Programme\\B\xC3\xBCro\\K\xC3\xA4stchen.exe";
+// Non-ASCII texts within and beyond the scripted system code page (ISO-8859-1): a
+// missing, doubled or code-page conversion changes their bytes.
+const std::string kName = "\xE1\xB9\xA1vc K\xC3\xA4stchen \xE6\x97\xA5\xF0\x9F\x98\x80.exe";
+const std::string kPath = "C:\\Programme\\B\xC3\xBCro\\" + kName;
 const std::string kCmdLine = "\"" + kPath +
                              "\" --gr\xC3\xB6\xC3\x9F"
-                             "e 3";
-const std::string kUser = "J\xC3\xBCrgen";
+                             "e \xD0\x96 3";
+const std::string kUser = "J\xC3\xBCrgen-\xD0\xAE\xD1\x80\xD0\xB8\xD0\xB9";
 
 class ProcInfoParserTest : public LayerTest {
   protected:
@@ -202,7 +203,7 @@ TEST_F(ProcInfoParserTest, UserFailureAtEachStepIsLoggedAndRetriedNextCall) {
         {"OpenProcessToken", 1, 0xC0000022, "Open process token error. PID: 1234, err: 3221225506"},
         {"GetTokenInformation", 2, ERROR_INVALID_PARAMETER,
          "GetTokenInformation. PID: 1234, err: 87"},
-        {"LookupAccountSidA", 1, ERROR_NONE_MAPPED,
+        {"LookupAccountSidW", 1, ERROR_NONE_MAPPED,
          "LookupAccountSidA error. PID: 1234, err: 1332"},
     };
     for (const Case& c : cases) {
@@ -222,26 +223,37 @@ TEST_F(ProcInfoParserTest, UserFailureAtEachStepIsLoggedAndRetriedNextCall) {
 
 TEST_F(ProcInfoParserTest, StringsAreConvertedToUtf8OnceAndCached) {
     auto parser = Bound();
-    EXPECT_EQ(parser->GetProcName(), "K\xC3\xA4stchen.exe");
+    EXPECT_EQ(parser->GetProcName(), kName);
     EXPECT_EQ(parser->GetProcPath(), kPath);
-    EXPECT_EQ(parser->GetProcName(), "K\xC3\xA4stchen.exe");
+    EXPECT_EQ(parser->GetProcName(), kName);
     EXPECT_EQ(parser->GetCmdLine(), kCmdLine);
     EXPECT_EQ(parser->GetCmdLine(), kCmdLine);
-    EXPECT_EQ(layer::CallCount("GetProcessPath"), 1);
-    EXPECT_EQ(layer::CallCount("GetProcessCommandLine"), 1);
+    EXPECT_EQ(layer::CallCount("GetProcessPathW"), 1);
+    EXPECT_EQ(layer::CallCount("GetProcessCommandLineW"), 1);
     EXPECT_EQ(layer::CallCount("GetPathName"), 1);
 }
 
 TEST_F(ProcInfoParserTest, EmptyAnswersAreNotCachedAndGiveNoName) {
     auto parser = Bound();
-    layer::FailCall("GetProcessPath", 1, ERROR_ACCESS_DENIED);
-    layer::FailCall("GetProcessCommandLine", 1, ERROR_ACCESS_DENIED);
+    layer::FailCall("GetProcessPathW", 1, ERROR_ACCESS_DENIED);
+    layer::FailCall("GetProcessCommandLineW", 1, ERROR_ACCESS_DENIED);
     EXPECT_EQ(parser->GetProcName(), "");
     EXPECT_EQ(layer::CallCount("GetPathName"), 0);
     EXPECT_EQ(parser->GetCmdLine(), "");
     EXPECT_EQ(parser->GetCmdLine(), kCmdLine);
-    EXPECT_EQ(parser->GetProcName(), "K\xC3\xA4stchen.exe");
+    EXPECT_EQ(parser->GetProcName(), kName);
     EXPECT_TRUE(layer::LogRecords().empty());
+}
+
+TEST_F(ProcInfoParserTest, PathWithoutAnExactUtf8FormIsLeftOutAndLoggedOnce) {
+    Model().imagePath = "C:\\x\\\xED\xA0\x80svc.exe";                     // an unpaired surrogate
+    layer::machine().files["C:\\x\\\xEF\xBF\xBDsvc.exe"].content = "MZ";  // U+FFFD names this
+    auto parser = Bound();
+    EXPECT_EQ(parser->GetProcName(), "");
+    EXPECT_EQ(parser->GetProcPath(), "");
+    EXPECT_EQ(parser->GetExeFileSize(), -1);
+    ExpectOneRecord(2, "ProcInfoParser_Win", 128,
+                    "image path is not valid UTF-16, file values left out. PID: 1234");
 }
 
 TEST_F(ProcInfoParserTest, FileTimesNeedThePathFetchedFirst) {

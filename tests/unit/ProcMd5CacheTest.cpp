@@ -10,9 +10,11 @@ const char kAbcMd5[] = "900150983cd24fb0d6963f7d28e17f72";  // MD5 of "abc"
 
 class ProcMd5CacheTest : public LayerTest {
   protected:
+    // With a change stamp, as on a volume with an active change journal.
     static layer::File& AddFile(const std::string& path, const std::string& content = "abc") {
         layer::File& file = layer::machine().files[path];
         file.content = content;
+        file.changeStamp = path + " #1";
         return file;
     }
 
@@ -87,13 +89,36 @@ TEST_F(ProcMd5CacheTest, PathsCompareCaseSensitively) {
     EXPECT_EQ(Reads("C:\\PROGRAM FILES\\KORVA\\APP.EXE"), 1);
 }
 
-TEST_F(ProcMd5CacheTest, TwoProcessesOfOneExecutableAreHashedOnceEach) {
+TEST_F(ProcMd5CacheTest, ProcessesOfOneExecutableShareOneHashWithinAPass) {
     AddFile(kApp);
     cache.Get(12, kApp, 5);
     cache.Get(13, kApp, 5);
     cache.Get(12, kApp, 5);
-    cache.Get(13, kApp, 5);
-    EXPECT_EQ(Reads(kApp), 2);
+    EXPECT_EQ(Reads(kApp), 1);
+    cache.Prune(ryn::ProcessIdMap());  // the pass ends
+    EXPECT_EQ(cache.Get(14, kApp, 5), kAbcMd5);
+    EXPECT_EQ(Reads(kApp), 2);  // a new process of a later pass is hashed
+    EXPECT_EQ(cache.Get(14, kApp, 6), kAbcMd5);
+    EXPECT_EQ(Reads(kApp), 3);  // so is another time within the pass
+}
+
+// In a later pass a digest stands only while the file keeps its change stamp; a file
+// without one (no change journal) is hashed again whatever its times say.
+TEST_F(ProcMd5CacheTest, LaterPassesServeADigestOnlyForTheSameChangeStamp) {
+    AddFile(kApp);
+    AddFile("C:\\plain.exe").changeStamp.clear();
+    cache.Get(12, kApp, 5);
+    cache.Get(13, "C:\\plain.exe", 5);
+    cache.Prune(ryn::ProcessIdMap());
+    EXPECT_EQ(cache.Get(12, kApp, 5), kAbcMd5);
+    EXPECT_EQ(Reads(kApp), 1);
+    layer::File& app = layer::machine().files[kApp];
+    app.content = "abd";  // rewritten with its times put back
+    app.changeStamp = "#2";
+    layer::machine().files["C:\\plain.exe"].content = "abd";
+    cache.Prune(ryn::ProcessIdMap());
+    EXPECT_EQ(cache.Get(12, kApp, 5), "4911e516e5aa21d327512e0c8b197616");
+    EXPECT_EQ(cache.Get(13, "C:\\plain.exe", 5), "4911e516e5aa21d327512e0c8b197616");
 }
 
 TEST_F(ProcMd5CacheTest, MissingFileLogsEachTimeAndDropsTheStaleEntry) {
@@ -109,6 +134,7 @@ TEST_F(ProcMd5CacheTest, MissingFileLogsEachTimeAndDropsTheStaleEntry) {
         EXPECT_EQ(record.line, 63);
         EXPECT_EQ(record.text, "file not found : C:\\gone.exe");
     }
+    cache.Prune(ryn::ProcessIdMap());  // a later pass
     EXPECT_EQ(cache.Get(12, kApp, 5), kAbcMd5);
     EXPECT_EQ(Reads(kApp), 2);  // the old entry was removed, not kept
 }

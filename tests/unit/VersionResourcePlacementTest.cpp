@@ -19,12 +19,15 @@ class VersionResourcePlacementTest : public LayerTest {
         return layer::FileBytes(file);
     }
 
-    static CVersionResourcePlacement::Verdict Check(const std::string& bytes, DWORD* error) {
+    static CVersionResourcePlacement::Verdict Check(const std::string& bytes, DWORD* error,
+                                                    uint64_t* offset = nullptr) {
         layer::machine().files[kImage].content = bytes;
         const HANDLE file = CreateFileW(L"C:\\Apps\\image.exe", GENERIC_READ, FILE_SHARE_READ,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        uint64_t at = 0;
+        uint32_t size = 0;
         const CVersionResourcePlacement::Verdict verdict =
-            CVersionResourcePlacement(file).Check(error);
+            CVersionResourcePlacement(file).Find(offset != nullptr ? offset : &at, &size, error);
         CloseHandle(file);
         return verdict;
     }
@@ -40,6 +43,8 @@ TEST_F(VersionResourcePlacementTest, EachStepToTheDataMustFitTheFileAndTheImage)
         std::memcpy(&bytes[at], &value, sizeof(value));
         return bytes;
     };
+    std::string overlapping = patched(0x46, 2);
+    overlapping.replace(0x170, 40, good.substr(0x148, 40));
     // The data entry sits at 0x248 (RVA, size); the block starts at 0x258.
     const uint32_t blockSize = static_cast<uint32_t>(good.size() - 0x258 - 7);  // 7: content
     const struct {
@@ -48,6 +53,12 @@ TEST_F(VersionResourcePlacementTest, EachStepToTheDataMustFitTheFileAndTheImage)
         Verdict verdict;
     } cases[] = {
         {"a good image", good, CVersionResourcePlacement::kInside},
+        // The loader maps raw data from the pointer rounded down to 512: the same bytes.
+        {"a raw pointer off the 512 grid", patched(0x148 + 20, 0x210),
+         CVersionResourcePlacement::kInside},
+        // Two sections claim the resource's address: which bytes are mapped is not ours
+        // to guess.
+        {"a second section over the first", overlapping, CVersionResourcePlacement::kOutside},
         {"past the mapped section, in its raw data", patched(0x24C, blockSize + 1),
          CVersionResourcePlacement::kOutside},
         {"past the image's size", patched(0x58 + 56, 0x1000), CVersionResourcePlacement::kOutside},
@@ -63,7 +74,11 @@ TEST_F(VersionResourcePlacementTest, EachStepToTheDataMustFitTheFileAndTheImage)
     };
     for (const auto& c : cases) {
         DWORD error = 0;
-        EXPECT_EQ(Check(c.bytes, &error), c.verdict) << c.what;
+        uint64_t offset = 0;
+        EXPECT_EQ(Check(c.bytes, &error, &offset), c.verdict) << c.what;
+        if (c.verdict == CVersionResourcePlacement::kInside) {
+            EXPECT_EQ(offset, 0x258u) << c.what;
+        }
         EXPECT_EQ(error, c.verdict == CVersionResourcePlacement::kOutside ? ERROR_INVALID_DATA : 0)
             << c.what;
     }

@@ -1,5 +1,6 @@
 // What a pass reads of the executables: their bytes are read on the first pass
-// (digest, signature, version resource) and not again while nothing changed.
+// (digest, signature, version resource) and not again while the file keeps its change
+// stamp; a file without one is read again in every pass.
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -31,6 +32,9 @@ class WarmPassReadsTest : public ModuleTest {
             file.version.SetString(0x0409, 0x04b0, "CompanyName", "Korva Labs");
             file.signature = layer::MakeSignature({"", "Korva Signing", "", ""}, "Test CA");
         }
+        for (const char* path : {kAgent, kEditor, kPlain}) {
+            layer::machine().FindFile(path)->changeStamp = std::string(path) + " #1";
+        }
     }
 
     // pid -> "file_md5 description app_sign" of every process record.
@@ -59,11 +63,11 @@ TEST_F(WarmPassReadsTest, SecondPassOverUnchangedFilesReadsNoContent) {
     CKorvaProcInterface* module = GetKorvaProcInterface();
     ASSERT_TRUE(RunPass(module, 1));
     const std::map<std::string, int> afterFirst = Reads();
-    // One digest per process; per file one signature read and one version read: twelve
-    // reads that check the resource's place in the file, then its size and its data. A
-    // file too short to be an image is not asked for a version at all.
+    // Per file, however many processes run it: one digest, one signature read and one
+    // version read (twelve reads that check the resource's place in the file, then its
+    // size and its data). A file too short to be an image is not asked for a version.
     EXPECT_EQ(afterFirst.at(kAgent), 1 + 1 + 12 + 2);
-    EXPECT_EQ(afterFirst.at(kEditor), 2 + 1 + 12 + 2);
+    EXPECT_EQ(afterFirst.at(kEditor), afterFirst.at(kAgent));
     EXPECT_EQ(afterFirst.at(kPlain), 1 + 1);
 
     ASSERT_TRUE(RunPass(module, 2));
@@ -107,6 +111,38 @@ TEST_F(WarmPassReadsTest, NewProcessOfAKnownExecutableIsOnlyHashed) {
     const std::map<std::string, int> afterSecond = Reads();
     EXPECT_EQ(afterSecond.at(kAgent), afterFirst.at(kAgent) + 1);
     EXPECT_EQ(afterSecond.at(kEditor), afterFirst.at(kEditor));
+}
+
+// A file rewritten (one byte, same size) or replaced, with its times put back, is read
+// again for the process started from it after: with a new change stamp, and without
+// any stamp at all.
+TEST_F(WarmPassReadsTest, RewriteOrReplacementWithTimesPutBackIsReadAgain) {
+    for (const bool stamped : {true, false}) {
+        SCOPED_TRACE(stamped ? "stamped" : "no stamp");
+        layer::File& agent = *layer::machine().FindFile(kAgent);
+        layer::File& editor = *layer::machine().FindFile(kEditor);
+        CKorvaProcInterface* module = GetKorvaProcInterface();
+        const int pass = stamped ? 1 : 3;
+        agent.changeStamp = stamped ? "agent #1" : "";
+        editor.changeStamp = stamped ? "editor #1" : "";
+        ASSERT_TRUE(RunPass(module, pass));
+        agent.content.back() ^= 1;
+        const std::string described = stamped ? "Replaced" : "Again";
+        editor.version.SetString(0x0409, 0x04b0, "FileDescription", described);
+        editor.signature = layer::Signature();
+        agent.changeStamp = stamped ? "agent #2" : "";
+        editor.changeStamp = stamped ? "editor #2" : "";
+        AddProcess(stamped ? 2036 : 3036, kAgent);  // started after the rewrite
+        ASSERT_TRUE(RunPass(module, pass + 1));
+        const auto reports = SentReports();
+        const auto before = FileMembers(reports[reports.size() - 2]);
+        const auto after = FileMembers(reports.back());
+        EXPECT_NE(after.at(stamped ? 2036 : 3036).substr(0, 32), before.at(36).substr(0, 32));
+        EXPECT_EQ(after.at(stamped ? 2036 : 3036), after.at(36));
+        EXPECT_EQ(after.at(508), after.at(1200));
+        EXPECT_NE(after.at(508), before.at(508));
+        EXPECT_EQ(after.at(508).substr(32), " " + described + " ");
+    }
 }
 
 }  // namespace

@@ -56,6 +56,13 @@ std::string Utf8(const std::wstring& wide) { return ryn::CStringUtil::ws2s_utf8(
 // this run was given. A zone without a known text fails the check: it must never
 // come down to expecting "".
 ::testing::AssertionResult IsLocalSignDate(const std::string& date) {
+    // Wine 8's crypt32 cannot check a counter-signature (a stub that answers FALSE):
+    // there no signing date verifies, so none may be shown (docs/wine-notes.md).
+    if (winetest::RunningUnderWine()) {
+        return date.empty()
+                   ? ::testing::AssertionSuccess()
+                   : ::testing::AssertionFailure() << "unverifiable date \"" << date << "\"";
+    }
     static const std::map<std::string, std::string> kByZone = {
         {"UTC", "20190305080709"},
         {"Asia/Shanghai", "20190305160709"},  // UTC+8, no daylight saving in 2019

@@ -17,6 +17,8 @@ TEST(StringUtilTest, Utf8AndWideRoundTripOutsideTheBasicPlane) {
     const std::wstring wide = ryn::CStringUtil::utf8_2ws(utf8);
     EXPECT_EQ(wide, std::wstring(L"na\u00EFve \u043F \xD83D\xDE00 nul\0end", 19));
     EXPECT_EQ(ryn::CStringUtil::ws2s_utf8(wide), utf8);
+    EXPECT_EQ(ryn::CStringUtil::ws2s_utf8_exact(wide), utf8);
+    EXPECT_EQ(ryn::CStringUtil::ws2s_utf8_exact(L"a\xD800z"), "");  // unpaired surrogate
     EXPECT_EQ(ryn::CStringUtil::utf8_2ws(""), L"");
 }
 
@@ -96,11 +98,7 @@ class SelfWaitingThread : public ryn::CThreadUtil {
     ~SelfWaitingThread() { waitForThreadFinish(); }
     void run() override {
         selfWait = waitForThreadFinish();
-#if !defined(__i386__)
-        // Not in the x86 build: its exceptions cannot unwind from this program into
-        // rynUtil.dll (DWARF tables, a static libgcc per module).
         throw std::runtime_error("escapes run");
-#endif
     }
     std::atomic<int> selfWait{0};
 };

@@ -1,6 +1,10 @@
 #!/bin/bash
 # Wine prefix of one build tree, for a test run:
-#   wine-prefix.sh start PREFIX   create the prefix once (wineboot -i), start one persistent wineserver
+#   wine-prefix.sh start PREFIX [TRUST_ROOT_EXE CERT...]
+#                                 create the prefix once (wineboot -i), start one persistent
+#                                 wineserver; with TRUST_ROOT_EXE, put each CERT into the
+#                                 machine's trusted roots (again on every start: the test
+#                                 PKI is made anew with the fixtures; one already there stays)
 #   wine-prefix.sh stop PREFIX    stop that wineserver (wineserver -k)
 set -eu
 action="$1"
@@ -47,6 +51,14 @@ start)
     # server and inherit the output of the program that starts them: start them here,
     # with nothing attached, so no test's output pipe is held open after the test ends.
     "$wine" wineboot </dev/null >/dev/null 2>&1
+    if [ $# -gt 2 ]; then
+        certs=()
+        for cert in "${@:4}"; do
+            certs+=("Z:${cert//\//\\}")  # Wine's Z: is the Unix root
+        done
+        "$wine" "$3" "${certs[@]}" </dev/null ||
+            { echo "wine-prefix: trusted roots not added" >&2; exit 1; }
+    fi
     ;;
 stop)
     "$wineserver" -k </dev/null >/dev/null 2>&1 || true

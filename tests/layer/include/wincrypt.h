@@ -1,8 +1,8 @@
 #pragma once
 
 // Stand-in for <wincrypt.h> in the native build: the crypt32 calls that read an
-// embedded Authenticode signature, with Windows' values and layouts, served by
-// the scripted machine (layer/FileModel.h, Signature).
+// embedded Authenticode signature and judge its chains, with Windows' values and
+// layouts, served by the scripted machine (layer/FileModel.h, Signature).
 
 #include <windows.h>
 
@@ -19,6 +19,9 @@ typedef void* HCRYPTMSG;
 #define CRYPT_E_NOT_FOUND static_cast<DWORD>(0x80092004)
 #define CRYPT_E_NO_MATCH static_cast<DWORD>(0x80092009)
 #define CRYPT_E_ASN1_BADTAG static_cast<DWORD>(0x8009310B)
+#define NTE_BAD_SIGNATURE static_cast<DWORD>(0x80090006)
+#define CERT_E_EXPIRED static_cast<DWORD>(0x800B0101)
+#define CERT_E_UNTRUSTEDROOT static_cast<DWORD>(0x800B0109)
 
 typedef struct _CRYPTOAPI_BLOB {
     DWORD cbData;
@@ -107,6 +110,11 @@ typedef struct _CMSG_SIGNER_INFO {
 
 // CryptMsgGetParam
 #define CMSG_SIGNER_INFO_PARAM 6
+#define CMSG_ENCODED_SIGNER 28
+
+// CryptMsgVerifyCountersignatureEncodedEx
+typedef ULONG_PTR HCRYPTPROV_LEGACY;
+#define CMSG_VERIFY_SIGNER_CERT 2
 
 // CertFindCertificateInStore
 #define CERT_COMPARE_SHIFT 16
@@ -146,3 +154,70 @@ DWORD CertGetNameStringW(PCCERT_CONTEXT pCertContext, DWORD dwType, DWORD dwFlag
                          LPWSTR pszNameString, DWORD cchNameString);
 BOOL CryptDecodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const BYTE* pbEncoded,
                        DWORD cbEncoded, DWORD dwFlags, void* pvStructInfo, DWORD* pcbStructInfo);
+BOOL CryptMsgVerifyCountersignatureEncodedEx(HCRYPTPROV_LEGACY hCryptProv, DWORD dwEncodingType,
+                                             PBYTE pbSignerInfo, DWORD cbSignerInfo,
+                                             PBYTE pbSignerInfoCountersignature,
+                                             DWORD cbSignerInfoCountersignature, DWORD dwSignerType,
+                                             void* pvSigner, DWORD dwFlags, void* pvExtra);
+
+// ---- Certificate chains: the chain's verdict is what the tests script on each
+// certificate (layer::Certificate::trustedRoot, notAfter).
+typedef HANDLE HCERTCHAINENGINE;
+#define CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL 0x4
+#define CERT_TRUST_NO_ERROR 0x0
+#define CERT_TRUST_IS_NOT_TIME_VALID 0x1
+#define CERT_TRUST_IS_UNTRUSTED_ROOT 0x20
+#define CERT_TRUST_IS_PARTIAL_CHAIN 0x10000
+#define USAGE_MATCH_TYPE_AND 0x0
+#define CERT_CHAIN_POLICY_BASE (reinterpret_cast<LPCSTR>(static_cast<uintptr_t>(1)))
+#define CERT_CHAIN_POLICY_AUTHENTICODE (reinterpret_cast<LPCSTR>(static_cast<uintptr_t>(2)))
+
+typedef struct _CTL_USAGE {
+    DWORD cUsageIdentifier;
+    LPSTR* rgpszUsageIdentifier;
+} CTL_USAGE, CERT_ENHKEY_USAGE;
+
+typedef struct _CERT_USAGE_MATCH {
+    DWORD dwType;
+    CERT_ENHKEY_USAGE Usage;
+} CERT_USAGE_MATCH;
+
+typedef struct _CERT_CHAIN_PARA {
+    DWORD cbSize;
+    CERT_USAGE_MATCH RequestedUsage;
+} CERT_CHAIN_PARA, *PCERT_CHAIN_PARA;
+
+typedef struct _CERT_TRUST_STATUS {
+    DWORD dwErrorStatus;
+    DWORD dwInfoStatus;
+} CERT_TRUST_STATUS;
+
+// Only the members the module reads; the double's contexts end there.
+typedef struct _CERT_CHAIN_CONTEXT {
+    DWORD cbSize;
+    CERT_TRUST_STATUS TrustStatus;
+} CERT_CHAIN_CONTEXT;
+typedef const CERT_CHAIN_CONTEXT* PCCERT_CHAIN_CONTEXT;
+
+typedef struct _CERT_CHAIN_POLICY_PARA {
+    DWORD cbSize;
+    DWORD dwFlags;
+    void* pvExtraPolicyPara;
+} CERT_CHAIN_POLICY_PARA, *PCERT_CHAIN_POLICY_PARA;
+
+typedef struct _CERT_CHAIN_POLICY_STATUS {
+    DWORD cbSize;
+    DWORD dwError;
+    LONG lChainIndex;
+    LONG lElementIndex;
+    void* pvExtraPolicyStatus;
+} CERT_CHAIN_POLICY_STATUS, *PCERT_CHAIN_POLICY_STATUS;
+
+BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCertContext,
+                             LPFILETIME pTime, HCERTSTORE hAdditionalStore,
+                             PCERT_CHAIN_PARA pChainPara, DWORD dwFlags, LPVOID pvReserved,
+                             PCCERT_CHAIN_CONTEXT* ppChainContext);
+void CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext);
+BOOL CertVerifyCertificateChainPolicy(LPCSTR pszPolicyOID, PCCERT_CHAIN_CONTEXT pChainContext,
+                                      PCERT_CHAIN_POLICY_PARA pPolicyPara,
+                                      PCERT_CHAIN_POLICY_STATUS pPolicyStatus);

@@ -1,6 +1,7 @@
 // crypt32 of the scripted machine: the calls that read an embedded Authenticode
-// signature, over layer::File::signature. Stores, messages and certificate contexts
-// are counted ("certStore", "cryptMsg", "certContext") so tests can assert balance.
+// signature and judge its chains, over layer::File::signature. Stores, messages,
+// certificate contexts and chains are counted ("certStore", "cryptMsg",
+// "certContext", "certChain") so tests can assert balance.
 
 #include <wincrypt.h>
 
@@ -18,6 +19,7 @@ namespace {
 // Attribute values of the scripted signatures: a tag, then length-prefixed fields.
 const char kCounterSignerMagic[] = "KCS1";
 const char kSigningTimeMagic[] = "KTIM";
+const char kEncodedSignerMagic[] = "KSG1";
 constexpr size_t kMagicBytes = 4;
 
 void PutU32(std::string& out, uint32_t value) {
@@ -45,6 +47,7 @@ std::string EncodeCounterSigner(const CounterSigner& counterSigner) {
     std::string out(kCounterSignerMagic, kMagicBytes);
     PutText(out, NameBlob(counterSigner.certificate.issuer));
     PutText(out, counterSigner.certificate.serial);
+    PutText(out, counterSigner.coveredDigest);
     PutU32(out, static_cast<uint32_t>(counterSigner.authenticated.size()));
     for (const SignerAttribute& attribute : counterSigner.authenticated) {
         PutText(out, attribute.oid);
@@ -77,6 +80,7 @@ void AddCounterSignature(Signature& signature, const std::string& tsaCommonName,
     tsa.certificate.subject.commonName = tsaCommonName;
     tsa.certificate.issuer.commonName = tsaCommonName + " Root";
     tsa.certificate.serial = std::string("\x0A\x0B", 2);
+    tsa.coveredDigest = signature.encryptedDigest;
     tsa.authenticated.push_back(SignerAttribute{"1.2.840.113549.1.9.3", {"data"}});
     tsa.authenticated.push_back(
         SignerAttribute{szOID_RSA_signingTime, {EncodeSigningTime(utcSigningTime)}});
@@ -97,6 +101,7 @@ const DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 struct SignerModel {
     std::string issuerBlob;
     std::string serial;
+    std::string encryptedDigest;  // for a counter-signer: the digest it covers
     std::vector<layer::SignerAttribute> authenticated;
     std::vector<layer::SignerAttribute> unauthenticated;
 };
@@ -122,6 +127,7 @@ struct Objects {
     std::map<const void*, std::unique_ptr<StoreObject>> stores;
     std::map<const void*, std::unique_ptr<MessageObject>> messages;
     std::map<const void*, std::unique_ptr<CertObject>> certs;
+    std::map<const void*, std::unique_ptr<CERT_CHAIN_CONTEXT>> chains;
 };
 
 Objects& objects() {
@@ -153,7 +159,7 @@ BOOL Refuse(const char* call, const std::string& why) {
 // Lays a CMSG_SIGNER_INFO and everything it points to out in one buffer, as crypt32
 // does. With a null base it only measures.
 class FlatLayout {
-public:
+  public:
     explicit FlatLayout(BYTE* base) : m_base(base) {}
 
     size_t used() const { return m_used; }
@@ -198,7 +204,7 @@ public:
                                 attributes.empty() ? nullptr : array};
     }
 
-private:
+  private:
     BYTE* m_base;
     size_t m_used = 0;
 };
@@ -209,6 +215,7 @@ size_t LayOutSignerInfo(const SignerModel& model, BYTE* base) {
         layout.Take(sizeof(CMSG_SIGNER_INFO), alignof(CMSG_SIGNER_INFO)));
     const CERT_NAME_BLOB issuer = layout.Blob(model.issuerBlob);
     const CRYPT_INTEGER_BLOB serial = layout.Blob(model.serial);
+    const CRYPT_DATA_BLOB digest = layout.Blob(model.encryptedDigest);
     const CRYPT_ATTRIBUTES authenticated = layout.Attributes(model.authenticated);
     const CRYPT_ATTRIBUTES unauthenticated = layout.Attributes(model.unauthenticated);
     if (info != nullptr) {
@@ -216,6 +223,7 @@ size_t LayOutSignerInfo(const SignerModel& model, BYTE* base) {
         info->dwVersion = 1;
         info->Issuer = issuer;
         info->SerialNumber = serial;
+        info->EncryptedHash = digest;
         info->AuthAttrs = authenticated;
         info->UnauthAttrs = unauthenticated;
     }
@@ -243,7 +251,7 @@ BOOL CopyOut(const SignerModel& model, void* out, DWORD* size) {
 
 // Reads what EncodeCounterSigner wrote; false for anything else.
 class Reader {
-public:
+  public:
     Reader(const BYTE* data, DWORD size) : m_data(data), m_size(size) {}
 
     bool Magic(const char* magic) {
@@ -263,7 +271,7 @@ public:
     }
     bool Done() const { return m_at == m_size; }
 
-private:
+  private:
     bool Bytes(size_t count) {
         if (m_data == nullptr || count > m_size - m_at) return false;
         m_at += count;
@@ -275,11 +283,27 @@ private:
     size_t m_at = 0;
 };
 
+BOOL CopyBytes(const std::string& bytes, void* out, DWORD* size) {
+    if (size == nullptr) {
+        return Fail(static_cast<DWORD>(E_INVALIDARG));
+    }
+    if (out != nullptr && *size < bytes.size()) {
+        *size = static_cast<DWORD>(bytes.size());
+        return Fail(ERROR_MORE_DATA);
+    }
+    if (out != nullptr) {
+        std::memcpy(out, bytes.data(), bytes.size());
+    }
+    *size = static_cast<DWORD>(bytes.size());
+    return TRUE;
+}
+
 bool DecodeCounterSigner(const BYTE* data, DWORD size, SignerModel* model) {
     Reader reader(data, size);
     uint32_t count = 0;
     if (!reader.Magic(kCounterSignerMagic) || !reader.Text(&model->issuerBlob) ||
-        !reader.Text(&model->serial) || !reader.U32(&count)) {
+        !reader.Text(&model->serial) || !reader.Text(&model->encryptedDigest) ||
+        !reader.U32(&count)) {
         return false;
     }
     for (uint32_t i = 0; i < count; ++i) {
@@ -355,6 +379,7 @@ BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject, DWORD dwExpected
         auto message = std::make_unique<MessageObject>();
         message->signer.issuerBlob = NameBlob(signature.signer.issuer);
         message->signer.serial = signature.signer.serial;
+        message->signer.encryptedDigest = signature.encryptedDigest;
         message->signer.authenticated.push_back(
             layer::SignerAttribute{"1.2.840.113549.1.9.3", {"data"}});
         message->signer.unauthenticated = signature.unauthenticated;
@@ -367,7 +392,7 @@ BOOL CryptQueryObject(DWORD dwObjectType, const void* pvObject, DWORD dwExpected
 
 BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, void* pvData,
                       DWORD* pcbData) {
-    if (dwParamType != CMSG_SIGNER_INFO_PARAM) {
+    if (dwParamType != CMSG_SIGNER_INFO_PARAM && dwParamType != CMSG_ENCODED_SIGNER) {
         return Refuse("CryptMsgGetParam", "parameter type " + layer::Hex(dwParamType));
     }
     if (ScriptedFailure("CryptMsgGetParam")) {
@@ -384,6 +409,11 @@ BOOL CryptMsgGetParam(HCRYPTMSG hCryptMsg, DWORD dwParamType, DWORD dwIndex, voi
     }
     if (dwIndex != 0) {
         return Fail(static_cast<DWORD>(0x80091008));  // CRYPT_E_INVALID_INDEX: one signer only
+    }
+    if (dwParamType == CMSG_ENCODED_SIGNER) {
+        std::string encoded(kEncodedSignerMagic, kMagicBytes);
+        PutText(encoded, signer.encryptedDigest);
+        return CopyBytes(encoded, pvData, pcbData);
     }
     return CopyOut(signer, pvData, pcbData);
 }
@@ -616,5 +646,121 @@ BOOL CryptDecodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType, const BY
     out->dwLowDateTime = static_cast<DWORD>(fileTime & 0xFFFFFFFFu);
     out->dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
     *pcbStructInfo = needed;
+    return TRUE;
+}
+
+BOOL CryptMsgVerifyCountersignatureEncodedEx(HCRYPTPROV_LEGACY hCryptProv, DWORD dwEncodingType,
+                                             PBYTE pbSignerInfo, DWORD cbSignerInfo,
+                                             PBYTE pbSignerInfoCountersignature,
+                                             DWORD cbSignerInfoCountersignature, DWORD dwSignerType,
+                                             void* pvSigner, DWORD dwFlags, void* pvExtra) {
+    // Only a check against the counter-signer's certificate, with the default provider.
+    if (hCryptProv != 0 || dwEncodingType != kEncoding || dwSignerType != CMSG_VERIFY_SIGNER_CERT ||
+        dwFlags != 0 || pvExtra != nullptr) {
+        return Refuse("CryptMsgVerifyCountersignatureEncodedEx",
+                      "provider " + layer::Hex(hCryptProv) + ", encoding " +
+                          layer::Hex(dwEncodingType) + ", signer type " + layer::Hex(dwSignerType) +
+                          ", flags " + layer::Hex(dwFlags));
+    }
+    if (ScriptedFailure("CryptMsgVerifyCountersignatureEncodedEx")) {
+        return FALSE;
+    }
+    Reader signer(pbSignerInfo, cbSignerInfo);
+    std::string digest;
+    SignerModel counterSigner;
+    if (!signer.Magic(kEncodedSignerMagic) || !signer.Text(&digest) || !signer.Done() ||
+        !DecodeCounterSigner(pbSignerInfoCountersignature, cbSignerInfoCountersignature,
+                             &counterSigner)) {
+        return Fail(CRYPT_E_ASN1_BADTAG);
+    }
+    std::lock_guard<std::mutex> lock(objects().mutex);
+    auto cert = objects().certs.find(pvSigner);
+    if (cert == objects().certs.end()) {
+        return Fail(static_cast<DWORD>(E_INVALIDARG));
+    }
+    // The key that made the counter-signature, over this signer's encrypted digest.
+    const bool sameKey = cert->second->issuerBlob == counterSigner.issuerBlob &&
+                         cert->second->model.serial == counterSigner.serial;
+    if (!sameKey || counterSigner.encryptedDigest != digest) {
+        return Fail(NTE_BAD_SIGNATURE);
+    }
+    return TRUE;
+}
+
+BOOL CertGetCertificateChain(HCERTCHAINENGINE hChainEngine, PCCERT_CONTEXT pCertContext,
+                             LPFILETIME pTime, HCERTSTORE hAdditionalStore,
+                             PCERT_CHAIN_PARA pChainPara, DWORD dwFlags, LPVOID pvReserved,
+                             PCCERT_CHAIN_CONTEXT* ppChainContext) {
+    // The default engine, no revocation and nothing fetched: other flags would let
+    // Windows go to the network or check what the double does not model.
+    if (hChainEngine != nullptr || dwFlags != CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL ||
+        pvReserved != nullptr || pChainPara == nullptr ||
+        pChainPara->cbSize != sizeof(CERT_CHAIN_PARA) ||
+        pChainPara->RequestedUsage.Usage.cUsageIdentifier != 0) {
+        return Refuse("CertGetCertificateChain",
+                      "flags " + layer::Hex(dwFlags) +
+                          (hChainEngine != nullptr ? ", an engine" : "") +
+                          ", or parameters not modelled");
+    }
+    if (ScriptedFailure("CertGetCertificateChain")) {
+        return FALSE;
+    }
+    if (ppChainContext == nullptr) {
+        return Fail(static_cast<DWORD>(E_INVALIDARG));
+    }
+    *ppChainContext = nullptr;
+    std::lock_guard<std::mutex> lock(objects().mutex);
+    auto cert = objects().certs.find(pCertContext);
+    if (cert == objects().certs.end() || objects().stores.count(hAdditionalStore) == 0) {
+        return Fail(static_cast<DWORD>(E_INVALIDARG));
+    }
+    const layer::Certificate& model = cert->second->model;
+    const uint64_t at = pTime != nullptr ? (static_cast<uint64_t>(pTime->dwHighDateTime) << 32) |
+                                               pTime->dwLowDateTime
+                                         : layer::machine().systemTime;
+    auto chain = std::make_unique<CERT_CHAIN_CONTEXT>();
+    chain->cbSize = sizeof(CERT_CHAIN_CONTEXT);
+    chain->TrustStatus.dwErrorStatus =
+        (model.trustedRoot ? 0 : CERT_TRUST_IS_UNTRUSTED_ROOT) |
+        (model.notAfter != 0 && at > model.notAfter ? CERT_TRUST_IS_NOT_TIME_VALID : 0);
+    *ppChainContext = chain.get();
+    objects().chains[chain.get()] = std::move(chain);
+    layer::Acquire("certChain");
+    return TRUE;
+}
+
+void CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext) {
+    std::lock_guard<std::mutex> lock(objects().mutex);
+    if (objects().chains.erase(pChainContext) == 0) {
+        layer::BadRelease("CertFreeCertificateChain");
+        return;
+    }
+    layer::Release("certChain");
+}
+
+BOOL CertVerifyCertificateChainPolicy(LPCSTR pszPolicyOID, PCCERT_CHAIN_CONTEXT pChainContext,
+                                      PCERT_CHAIN_POLICY_PARA pPolicyPara,
+                                      PCERT_CHAIN_POLICY_STATUS pPolicyStatus) {
+    // The base and Authenticode policies, without flags that would ignore an error.
+    const bool modelled =
+        pszPolicyOID == CERT_CHAIN_POLICY_BASE || pszPolicyOID == CERT_CHAIN_POLICY_AUTHENTICODE;
+    if (!modelled || pPolicyPara == nullptr || pPolicyPara->dwFlags != 0 ||
+        pPolicyPara->cbSize != sizeof(CERT_CHAIN_POLICY_PARA) || pPolicyStatus == nullptr ||
+        pPolicyStatus->cbSize != sizeof(CERT_CHAIN_POLICY_STATUS)) {
+        return Refuse("CertVerifyCertificateChainPolicy",
+                      "policy " + layer::Hex(reinterpret_cast<uintptr_t>(pszPolicyOID)) +
+                          " or parameters not modelled");
+    }
+    if (ScriptedFailure("CertVerifyCertificateChainPolicy")) {
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(objects().mutex);
+    if (objects().chains.count(pChainContext) == 0) {
+        return Fail(static_cast<DWORD>(E_INVALIDARG));
+    }
+    const DWORD status = pChainContext->TrustStatus.dwErrorStatus;
+    pPolicyStatus->dwError = (status & CERT_TRUST_IS_UNTRUSTED_ROOT)   ? CERT_E_UNTRUSTEDROOT
+                             : (status & CERT_TRUST_IS_NOT_TIME_VALID) ? CERT_E_EXPIRED
+                                                                       : 0;
     return TRUE;
 }

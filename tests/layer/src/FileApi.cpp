@@ -77,6 +77,10 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, void*) {
     const std::string bytes = layer::FileBytes(*file);
     std::lock_guard<std::mutex> lock(positions().mutex);
     uint64_t& position = positions().at[handle];
+    if (file->version.readError != 0 && position == layer::VersionBlockOffset(*file)) {
+        layer::FailWith(file->version.readError);
+        return FALSE;
+    }
     const uint64_t left = position < bytes.size() ? bytes.size() - position : 0;
     const DWORD count = left < toRead ? static_cast<DWORD>(left) : toRead;
     if (count > 0) {

@@ -13,7 +13,6 @@ void ResetDoubles();
 // Forgets what the process asked of the system about WOW64 (Wow64PathMap).
 void ResetWow64PathMap();
 void ResetFileApi();
-void ResetVersionApi();
 void RecordLog(const LogRecord& record);
 void RecordSleep(uint64_t milliseconds);
 void ClearSentMessages();

@@ -78,7 +78,6 @@ void Reset() {
     ResetDoubles();
     ResetWow64PathMap();
     ResetFileApi();
-    ResetVersionApi();
 }
 
 void AdvanceClock(uint64_t hundredNanoseconds) { machine().systemTime += hundredNanoseconds; }
@@ -169,7 +168,8 @@ std::string WideToUtf8(const std::wstring& wide) {
     }
     out.resize(ascii);
     for (wchar_t wc : wide.substr(ascii)) {
-        const uint32_t c = static_cast<uint32_t>(wc);
+        // An unpaired surrogate becomes U+FFFD, as the system's conversion makes it.
+        const uint32_t c = wc >= 0xD800 && wc <= 0xDFFF ? 0xFFFD : static_cast<uint32_t>(wc);
         if (c < 0x80) {
             out.push_back(static_cast<char>(c));
         } else if (c < 0x800) {

@@ -14,7 +14,7 @@ namespace {
 constexpr DWORD kQueryRights = PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION;
 
 // The account SID of the model: S-1-5-21-1-2-3-<pid>. Its last sub-authority names
-// the process whose account LookupAccountSidA reports.
+// the process whose account LookupAccountSidW reports.
 constexpr BYTE kSidSubAuthorities = 5;
 constexpr DWORD kSidBytes = 8 + 4 * kSidSubAuthorities;
 
@@ -156,17 +156,17 @@ BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID
     return TRUE;
 }
 
-BOOL LookupAccountSidA(LPCSTR systemName, PSID sid, LPSTR name, LPDWORD nameChars, LPSTR domain,
+BOOL LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD nameChars, LPWSTR domain,
                        LPDWORD domainChars, PSID_NAME_USE use) {
     DWORD error = 0;
-    if (layer::ShouldFail("LookupAccountSidA", &error)) {
+    if (layer::ShouldFail("LookupAccountSidW", &error)) {
         return Fail(error);
     }
     BYTE header[8] = {};
     if (sid != nullptr) {
         std::memcpy(header, sid, sizeof(header));
     }
-    if ((systemName != nullptr && *systemName != '\0') || header[0] != 1 || header[1] == 0) {
+    if ((systemName != nullptr && *systemName != L'\0') || header[0] != 1 || header[1] == 0) {
         return Fail(ERROR_INVALID_PARAMETER);  // only the local machine's SIDs are known
     }
     DWORD rid = 0;
@@ -175,16 +175,16 @@ BOOL LookupAccountSidA(LPCSTR systemName, PSID sid, LPSTR name, LPDWORD nameChar
     if (process == nullptr) {
         return Fail(ERROR_NONE_MAPPED);
     }
-    const std::string account = layer::Utf8ToCodePage(process->user);
-    const std::string domainName = layer::Utf8ToCodePage(process->domain);
+    const std::wstring account = layer::Utf8ToWide(process->user);
+    const std::wstring domainName = layer::Utf8ToWide(process->domain);
     if (name == nullptr || domain == nullptr || *nameChars <= account.size() ||
         *domainChars <= domainName.size()) {
         *nameChars = static_cast<DWORD>(account.size() + 1);
         *domainChars = static_cast<DWORD>(domainName.size() + 1);
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
-    std::memcpy(name, account.c_str(), account.size() + 1);
-    std::memcpy(domain, domainName.c_str(), domainName.size() + 1);
+    std::memcpy(name, account.c_str(), (account.size() + 1) * sizeof(wchar_t));
+    std::memcpy(domain, domainName.c_str(), (domainName.size() + 1) * sizeof(wchar_t));
     *nameChars = static_cast<DWORD>(account.size());
     *domainChars = static_cast<DWORD>(domainName.size());
     *use = SidTypeUser;

@@ -4,6 +4,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -134,7 +135,7 @@ int CThreadUtil::waitForThreadFinish() {
     return 0;
 }
 
-// ---- IProcessUtil over the machine's processes; texts in the system code page.
+// ---- IProcessUtil over the machine's processes; texts in the system code page or wide.
 
 namespace {
 
@@ -155,14 +156,22 @@ class ScriptedProcessUtil : public IProcessUtil {
         return processes;
     }
 
-    std::string GetProcessPath(int64_t pid, bool) override {
-        const layer::Process* process = Find(pid, "GetProcessPath");
-        return process ? layer::Utf8ToCodePage(process->imagePath) : std::string();
+    std::string GetProcessPath(int64_t pid, bool native) override {
+        return CStringUtil::ws2s(GetProcessPathW(pid, native));
     }
 
     std::string GetProcessCommandLine(int64_t pid) override {
-        const layer::Process* process = Find(pid, "GetProcessCommandLine");
-        return process ? layer::Utf8ToCodePage(process->cmdLine) : std::string();
+        return CStringUtil::ws2s(GetProcessCommandLineW(pid));
+    }
+
+    std::wstring GetProcessPathW(int64_t pid, bool) override {
+        const layer::Process* process = Find(pid, "GetProcessPathW");
+        return process ? layer::Utf8ToWide(process->imagePath) : std::wstring();
+    }
+
+    std::wstring GetProcessCommandLineW(int64_t pid) override {
+        const layer::Process* process = Find(pid, "GetProcessCommandLineW");
+        return process ? layer::Utf8ToWide(process->cmdLine) : std::wstring();
     }
 
   private:
@@ -195,6 +204,12 @@ std::string CStringUtil::ws2s(const std::wstring& text) {
 }
 
 std::string CStringUtil::ws2s_utf8(const std::wstring& text) { return layer::WideToUtf8(text); }
+
+// Wide characters are code points here: a surrogate among them is an unpaired one.
+std::string CStringUtil::ws2s_utf8_exact(const std::wstring& text) {
+    const auto unpaired = [](wchar_t c) { return c >= 0xD800 && c <= 0xDFFF; };
+    return std::any_of(text.begin(), text.end(), unpaired) ? "" : layer::WideToUtf8(text);
+}
 
 std::wstring CStringUtil::utf8_2ws(const std::string& text) { return layer::Utf8ToWide(text); }
 
@@ -252,6 +267,11 @@ uint64_t CFileUtil::GetFileSize(const std::string& path) {
 }
 
 CFileInfo::CFileInfo(const std::string& path) : m_path(path) {}
+
+std::string CFileUtil::GetChangeStamp(const std::string& path) {
+    const layer::File* file = FindRegularFile(path);
+    return file != nullptr && file->openError == 0 ? file->changeStamp : std::string();
+}
 
 bool CFileInfo::isFile() const { return FindRegularFile(m_path) != nullptr; }
 

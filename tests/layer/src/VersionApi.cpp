@@ -1,6 +1,6 @@
-// version.dll of the scripted machine: GetFileVersionInfoSizeA, GetFileVersionInfoA and
-// VerQueryValueA over a real VS_VERSIONINFO block inside a PE image built from
-// layer::File::version (see layer/FileModel.h for what is modelled).
+// version.dll of the scripted machine: VerQueryValueA over a VS_VERSIONINFO block that
+// the caller copied from a PE image built from layer::File::version (see
+// layer/FileModel.h for what is modelled).
 
 #include <winver.h>
 
@@ -199,55 +199,21 @@ VersionImage BuildImage(const layer::File& file) {
     return image;
 }
 
-// ---- The buffers GetFileVersionInfoA filled, which VerQueryValueA may walk.
-
-struct FilledBlock {
-    size_t size = 0;
-    std::map<std::string, DWORD> queryErrors;
-};
-
-struct Blocks {
-    std::mutex mutex;
-    std::map<const void*, FilledBlock> filled;
-};
-
-Blocks& blocks() {
-    static Blocks b;
-    return b;
-}
-
-// The file behind a system-code-page path, with its bytes counted as read; null (and the
-// last error set) when it cannot be read.
-layer::File* FindReadableFile(LPCSTR codePagePath) {
-    layer::File* file =
-        codePagePath ? layer::machine().FindFile(layer::CodePageToUtf8(codePagePath)) : nullptr;
-    if (file == nullptr || file->isDirectory) {
-        layer::FailWith(ERROR_FILE_NOT_FOUND);
-        return nullptr;
+// The scripted query errors of the file whose version block this is; none for a block
+// no file of the machine holds.
+std::map<std::string, DWORD> QueryErrorsOf(const BYTE* block, size_t rootLength) {
+    for (const auto& entry : layer::machine().files) {
+        const layer::File& file = entry.second;
+        if (!file.version.present || file.version.queryErrors.empty()) {
+            continue;
+        }
+        const VersionImage image = BuildImage(file);
+        if (image.dataOffset + rootLength <= image.bytes.size() &&
+            std::memcmp(image.bytes.data() + image.dataOffset, block, rootLength) == 0) {
+            return file.version.queryErrors;
+        }
     }
-    if (file->openError != 0) {
-        layer::FailWith(file->openError);
-        return nullptr;
-    }
-    ++file->contentReads;
-    return file;
-}
-
-bool Refused(const char* call, const layer::File* file, DWORD modelError) {
-    DWORD error = 0;
-    if (layer::ShouldFail(call, &error)) {
-        layer::FailWith(error);
-        return true;
-    }
-    if (!file->version.present) {
-        layer::FailWith(ERROR_RESOURCE_TYPE_NOT_FOUND);
-        return true;
-    }
-    if (modelError != 0) {
-        layer::FailWith(modelError);
-        return true;
-    }
-    return false;
+    return {};
 }
 
 // ---- Walking a block as the system does, every access checked against the buffer.
@@ -386,47 +352,11 @@ std::string FileBytes(const File& file) {
     return file.version.present ? BuildImage(file).bytes : file.content;
 }
 
-void ResetVersionApi() {
-    std::lock_guard<std::mutex> lock(blocks().mutex);
-    blocks().filled.clear();
+uint64_t VersionBlockOffset(const File& file) {
+    return file.version.present ? BuildImage(file).dataOffset : 0;
 }
 
 }  // namespace layer
-
-DWORD GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle) {
-    if (lpdwHandle != nullptr) {
-        *lpdwHandle = 0;
-    }
-    layer::File* file = FindReadableFile(lptstrFilename);
-    if (file == nullptr || Refused("GetFileVersionInfoSizeA", file, file->version.sizeError)) {
-        return 0;
-    }
-    // Room for the narrow and wide conversions; 32 bits, wrapping as the real call does.
-    return static_cast<DWORD>(2 * BuildImage(*file).claim + 4);
-}
-
-BOOL GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD, DWORD dwLen, LPVOID lpData) {
-    layer::File* file = FindReadableFile(lptstrFilename);
-    if (file == nullptr || Refused("GetFileVersionInfoA", file, file->version.readError)) {
-        return FALSE;
-    }
-    if (lpData == nullptr) {
-        layer::FailWith(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const VersionImage image = BuildImage(*file);
-    const uint64_t copied = image.claim < dwLen ? image.claim : dwLen;
-    if (image.dataOffset + copied > image.bytes.size()) {
-        // The real call copies from the mapped file regardless, and faults.
-        layer::BadCall("GetFileVersionInfoA", "the data entry reaches past the end of the file");
-        layer::FailWith(ERROR_NOACCESS);
-        return FALSE;
-    }
-    std::memcpy(lpData, image.bytes.data() + image.dataOffset, static_cast<size_t>(copied));
-    std::lock_guard<std::mutex> lock(blocks().mutex);
-    blocks().filled[lpData] = FilledBlock{dwLen, file->version.queryErrors};
-    return TRUE;
-}
 
 BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT puLen) {
     DWORD error = 0;
@@ -434,24 +364,22 @@ BOOL VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, PUINT
         layer::FailWith(error);
         return FALSE;
     }
-    FilledBlock filled;
-    {
-        std::lock_guard<std::mutex> lock(blocks().mutex);
-        auto it = blocks().filled.find(pBlock);
-        if (it == blocks().filled.end() || lpSubBlock == nullptr || lplpBuffer == nullptr) {
-            layer::BadCall("VerQueryValueA", "not a block that GetFileVersionInfoA filled");
-            layer::FailWith(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
-        filled = it->second;
-    }
-    auto scripted = filled.queryErrors.find(lpSubBlock);
-    if (scripted != filled.queryErrors.end()) {
-        layer::FailWith(scripted->second);
+    if (pBlock == nullptr || lpSubBlock == nullptr || lplpBuffer == nullptr) {
+        layer::BadCall("VerQueryValueA", "no block, sub-block or answer");
+        layer::FailWith(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     BYTE* block = static_cast<BYTE*>(const_cast<void*>(pBlock));
-    const BlockWalk walk(block, filled.size);
+    const size_t rootLength = GetU16(block);
+    const std::map<std::string, DWORD> queryErrors = QueryErrorsOf(block, rootLength);
+    auto scripted = queryErrors.find(lpSubBlock);
+    if (scripted != queryErrors.end()) {
+        layer::FailWith(scripted->second);
+        return FALSE;
+    }
+    // The call takes the buffer to be as large as the system's size query makes it: the
+    // block, four bytes, and room for the converted texts (the sanitizers watch the rest).
+    const BlockWalk walk(block, 2 * rootLength + 4);
     size_t node = 0;
     for (const std::string& part : PathParts(lpSubBlock)) {
         size_t child = 0;

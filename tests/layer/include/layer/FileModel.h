@@ -9,15 +9,14 @@
 
 namespace layer {
 
-// ---- Version resource of a file, read through the narrow version calls.
+// ---- Version resource of a file, read by its wide path and queried narrow.
 //
 // A file with a version resource is a PE image (layer::FileBytes): headers, one .rsrc
 // section with RT_VERSION 1 in language 0409 holding a 32-bit VS_VERSIONINFO block, then
-// the file's content. The calls behave as Wine's: GetFileVersionInfoSizeA answers twice
-// the data entry's claimed size plus 4, GetFileVersionInfoA copies as many bytes as the
-// entry claims, and VerQueryValueA walks the block trusting its lengths and writes its
-// converted texts at the root's length beyond the block. Where the real calls would read
-// or write outside the file or the caller's buffer, the layer records a bad call
+// the file's content. VerQueryValueA behaves as Wine's: it walks the caller's copy of the
+// block trusting its lengths and writes its converted texts at the root's length beyond
+// the block. Where the real call would read or write outside the buffer the system's size
+// query makes (twice the root's length and 4), the layer records a bad call
 // (layer::BadCalls) and fails instead.
 
 struct VersionTranslation {
@@ -26,7 +25,7 @@ struct VersionTranslation {
 };
 
 struct VersionResource {
-    bool present = false;                          // without one, GetFileVersionInfoSizeA gives 0
+    bool present = false;                          // without one, the image has no RT_VERSION
     std::vector<VersionTranslation> translations;  // the Translation value, in order
     int translationBytes = -1;  // >= 0: the Translation value is cut to this many bytes
     // String tables: "040904b0" (language and code page in hex) -> value name -> UTF-8 text.
@@ -34,8 +33,7 @@ struct VersionResource {
     std::map<std::string, std::map<std::string, std::string>> stringTables;
     // Sub-block ("\\StringFileInfo\\040904b0\\CompanyName") -> error VerQueryValueA fails with.
     std::map<std::string, DWORD> queryErrors;
-    DWORD sizeError = 0;  // GetFileVersionInfoSizeA fails with this code when not 0
-    DWORD readError = 0;  // GetFileVersionInfoA fails with this code when not 0
+    DWORD readError = 0;  // a ReadFile that starts at the block fails with this code when not 0
 
     // What a crafted resource claims about itself (-1: the truth).
     int64_t dataSizeClaim = -1;        // the data entry's Size field
@@ -66,6 +64,10 @@ struct Certificate {
     CertName subject;
     CertName issuer;
     std::string serial;  // bytes of the serial number
+    // What a chain built from this certificate finds: a root the machine trusts or
+    // not, and the last instant (FILETIME counts) it is valid at; 0: no end.
+    bool trustedRoot = true;
+    uint64_t notAfter = 0;
 };
 
 // An attribute of a signer: its identifier and its encoded values (see the Encode* helpers).
@@ -77,11 +79,17 @@ struct SignerAttribute {
 struct CounterSigner {
     Certificate certificate;
     std::vector<SignerAttribute> authenticated;  // carries the signing time
+    std::string coveredDigest;  // the signer's encrypted digest this one was made over
 };
 
 struct Signature {
     bool present = false;  // an embedded PKCS #7 signature; false: unsigned or catalog-signed
-    Certificate signer;    // always in the signature's store
+    // WinVerifyTrust's answer for a present signature (TRUST_E_BAD_DIGEST for a file
+    // changed after signing); an absent one answers TRUST_E_NOSIGNATURE.
+    LONG trust = 0;
+    WORD certificateType = 2;  // of the certificate table; 2: PKCS #7 signed data
+    std::string encryptedDigest = "signer digest";
+    Certificate signer;                            // always in the signature's store
     std::vector<SignerAttribute> unauthenticated;  // the signer's, in order
     std::vector<Certificate> otherCertificates;    // the rest of the store (TSA, CA, ...)
 };
@@ -93,8 +101,9 @@ extern const char kUndecodableValue[];  // fails to decode as anything
 
 // A signed file's signature: signer certificate issued by issuerCommonName.
 Signature MakeSignature(const CertName& signerSubject, const std::string& issuerCommonName);
-// Adds a PKCS #9 counter-signature by a TSA certificate with the signing time; the TSA
-// certificate goes into the store unless told otherwise.
+// Adds a PKCS #9 counter-signature by a TSA certificate with the signing time, made
+// over the signature's encrypted digest; the TSA certificate goes into the store
+// unless told otherwise.
 void AddCounterSignature(Signature& signature, const std::string& tsaCommonName,
                          uint64_t utcSigningTime, bool tsaInStore = true);
 
@@ -109,10 +118,15 @@ struct File {
     VersionResource version;
     Signature signature;
     int contentReads = 0;  // how often the file's bytes were read
+    // What CFileUtil::GetChangeStamp gives: "" where the file system keeps no stamp; a
+    // test that rewrites the file gives it a new one, as a change journal would.
+    std::string changeStamp;
 };
 
 // The file's bytes as every reader sees them: the content, behind a PE image of the
 // version resource when there is one.
 std::string FileBytes(const File& file);
+// Where the version block starts in FileBytes (0 without a version resource).
+uint64_t VersionBlockOffset(const File& file);
 
 }  // namespace layer

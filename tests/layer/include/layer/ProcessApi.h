@@ -70,9 +70,9 @@ BOOL GetProcessIoCounters(HANDLE process, PIO_COUNTERS counters);
 
 BOOL OpenProcessToken(HANDLE process, DWORD desiredAccess, PHANDLE token);
 // Only TokenUser is answered. The SID names the token's process, so that
-// LookupAccountSidA can answer with that process's account.
+// LookupAccountSidW can answer with that process's account.
 BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info, DWORD length,
                          PDWORD returnLength);
-// Account and domain in the system code page (ISO-8859-1 here).
-BOOL LookupAccountSidA(LPCSTR systemName, PSID sid, LPSTR name, LPDWORD nameChars, LPSTR domain,
+// Account and domain as the model's UTF-8 texts say, every character kept.
+BOOL LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD nameChars, LPWSTR domain,
                        LPDWORD domainChars, PSID_NAME_USE use);
