@@ -634,9 +634,10 @@ SIGNATURE_MEMBERS = ["signer", "date"]
 # Wine 8 renders otherwise is the Wine test's to know).
 EMPTY = [
     (r"version-(size|rva|data-entry|type-directory|name-directory|translation)-|resource-|"
-     r"version-.*-length-", VERSION_MEMBERS),
-    (r"signature-cut-|signature-flip-[678]$|cert-length-|cert-directory-offset-",
-     SIGNATURE_MEMBERS),
+     r"version-.*-length-|version-(raw-pointer-unaligned|sections-overlap|type-twice)$",
+     VERSION_MEMBERS),
+    (r"signature-cut-|signature-flip-[125678]$|cert-length-|cert-directory-offset-|"
+     r"cert-directory-size-past-eof$|cert-type-x509$", SIGNATURE_MEMBERS),
     (r"countersig-", ["date"]),
 ]
 
