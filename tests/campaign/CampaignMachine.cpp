@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <set>
 #include <string>
 
+#include "campaign/ReportFormat.h"
 #include "layer/Control.h"
 #include "layer/Machine.h"
 #include "support/TcpRows.h"
@@ -327,6 +329,12 @@ void PreparePass(int pass) {
     rewritten.lastWriteTime = At(kSecondPassAt - 1200);
     rewritten.version = layer::VersionResource();
     Describe(rewritten, kEnglish, kUnicode, "Rewritten 2.0", "Rewrite Ltd");
+    // A connection closed and a listener opened between the passes.
+    std::vector<layer::TcpRow>& rows = layer::machine().tcpRows;
+    rows.erase(std::remove_if(rows.begin(), rows.end(),
+                              [](const layer::TcpRow& row) { return row.localPort == 50000; }),
+               rows.end());
+    rows.push_back(Row(MIB_TCP_STATE_LISTEN, 88, 9090));
 }
 
 void InstallMachineHooks(const int* currentPass) {
@@ -345,6 +353,105 @@ void InstallMachineHooks(const int* currentPass) {
 
 std::string CompanyWithoutCounterSignature(const std::string& path) {
     return path == kRunner ? "SignCompany: Ostrava Systems" : "";
+}
+
+namespace {
+
+std::string Ports(const std::set<uint16_t>& ports) {
+    std::string text;
+    for (uint16_t port : ports) {
+        text += (text.empty() ? "" : ",") + std::to_string(port);
+    }
+    return text;
+}
+
+// "listen|established|count" of the machine's rows of that pid.
+std::string TcpTruth(uint32_t pid) {
+    std::set<uint16_t> listening;
+    std::set<uint16_t> established;
+    int connections = 0;
+    for (const layer::TcpRow& row : layer::machine().tcpRows) {
+        if (row.pid == pid && row.state == MIB_TCP_STATE_LISTEN) {
+            listening.insert(row.localPort);
+        } else if (row.pid == pid && row.state == MIB_TCP_STATE_ESTAB) {
+            established.insert(row.localPort);
+            ++connections;
+        }
+    }
+    return Ports(listening) + "|" + Ports(established) + "|" + std::to_string(connections);
+}
+
+std::string TcpOf(const Record& record) {
+    return Value(record, "listen_port") + "|" + Value(record, "establish_port") + "|" +
+           Value(record, "connect_count");
+}
+
+// The members of a record that the machine's tables fix, as "key=value".
+std::vector<std::string> Truth(uint32_t pid) {
+    const layer::Process* process = layer::machine().FindProcess(pid);
+    std::vector<std::string> truth = {"tcp=" + TcpTruth(pid)};
+    if (process == nullptr) {  // gone during the pause: its texts went with it
+        return {"proc_name=", "proc_path=", "cmd_line=", "user=", truth[0]};
+    }
+    const std::string& path = process->imagePath;
+    truth.push_back("ppid=" + (process->inSnapshot ? std::to_string(process->ppid) : "-1"));
+    truth.push_back("proc_path=" + path);
+    truth.push_back("proc_name=" + path.substr(path.find_last_of('\\') + 1));
+    truth.push_back("cmd_line=" + process->cmdLine);
+    truth.push_back("user=" + process->user);
+    truth.push_back("cpu_time=" +
+                    std::to_string((process->kernelTime + process->userTime) / 10000000));
+    const layer::File* file = layer::machine().FindFile(path);
+    if (file != nullptr && !file->isDirectory && file->openError == 0) {
+        const size_t size = layer::FileBytes(*file).size();
+        truth.push_back("file_size=" + (size == 0 ? "-1" : std::to_string(size)));
+    } else {
+        truth.push_back("file_size");  // no file members
+    }
+    return truth;
+}
+
+}  // namespace
+
+void CheckAgainstMachine(const std::string& text, int pass, std::vector<std::string>* problems) {
+    Report report;
+    if (!ReadReport(text, &report, problems)) {
+        return;
+    }
+    const std::string where = "fault-free pass " + std::to_string(pass) + ": ";
+    std::set<uint32_t> expected;
+    for (const layer::Process& process : layer::machine().processes) {
+        if (process.enumerated && process.pid != 0 && process.openError == 0) {
+            expected.insert(process.pid);
+        }
+    }
+    if (pass == 1) {
+        expected.insert(kGoneDuringPause);
+    }
+    if (TcpOf(report.system) != TcpTruth(4)) {
+        problems->push_back(where + "System record TCP " + TcpOf(report.system));
+    }
+    for (const Record& record : report.processes) {
+        const uint32_t pid = static_cast<uint32_t>(std::stoull(Value(record, "pid")));
+        if (expected.erase(pid) == 0) {
+            problems->push_back(where + "a record of pid " + std::to_string(pid));
+            continue;
+        }
+        for (const std::string& fact : Truth(pid)) {
+            const size_t equals = fact.find('=');
+            const std::string key = fact.substr(0, equals);
+            const std::string value = key == "tcp" ? TcpOf(record) : Value(record, key);
+            const bool holds = equals == std::string::npos ? Find(record, key) == nullptr
+                                                           : value == fact.substr(equals + 1);
+            if (!holds) {
+                problems->push_back(where + "pid " + std::to_string(pid) + " " + key + " \"" +
+                                    value + "\", the machine says \"" + fact + "\"");
+            }
+        }
+    }
+    for (uint32_t pid : expected) {
+        problems->push_back(where + "no record of pid " + std::to_string(pid));
+    }
 }
 
 }  // namespace campaign

@@ -5,6 +5,7 @@
 // state, and what changes while and between the two passes.
 
 #include <string>
+#include <vector>
 
 namespace campaign {
 
@@ -29,5 +30,11 @@ void InstallMachineHooks(const int* currentPass);
 // file then counts as one without counter-signature and keeps its company. "" for
 // every other executable.
 std::string CompanyWithoutCounterSignature(const std::string& path);
+
+// What a fault-free report of the pass must say by the machine's own tables of
+// processes, files and TCP rows, checked right after the pass: every openable
+// enumerated process and no other, with its parent, path, name, command line, account,
+// CPU time, TCP summary and file size (or no file members for a file it cannot open).
+void CheckAgainstMachine(const std::string& report, int pass, std::vector<std::string>* problems);
 
 }  // namespace campaign

@@ -205,8 +205,9 @@ std::vector<SeedOutcome> ChildRunner::RunBatch(uint64_t first, uint64_t end, boo
         }
     }
     *exitFailed = false;
-    if (WIFEXITED(status) &&
-        (WEXITSTATUS(status) == 0 || (ended && WEXITSTATUS(status) == kStuckExit))) {
+    // A child that ends, even with 0, before it reports a seed's end crashed in that seed.
+    if (ended && !outcomes.empty() && WIFEXITED(status) &&
+        (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == kStuckExit)) {
         return outcomes;
     }
     if (outcomes.empty()) {

@@ -23,11 +23,11 @@ class ChildRunner {
     ChildRunner(const Reference& reference, FILE* output);
 
     // Runs the seeds from first to end (exclusive) in order in one child, until the
-    // child ends; one outcome per seed begun. A child that dies inside a seed gives
-    // that seed a crash. A child that fails at its exit (the heap leak check) sets
-    // exitFailed and gives the last seed the finding: which seed it belongs to only a
-    // run of each seed alone tells. Under the sanitizers forking is the dear part of a
-    // seed: a batch shares it.
+    // child ends; one outcome per seed begun, at least one. A child that ends in any
+    // way inside a seed, before it reports the seed's end, gives that seed a crash. A
+    // child that fails at its exit (the heap leak check) sets exitFailed and gives the
+    // last seed the finding: which seed it belongs to only a run of each seed alone
+    // tells. Under the sanitizers forking is the dear part of a seed: a batch shares it.
     std::vector<SeedOutcome> RunBatch(uint64_t first, uint64_t end, bool* exitFailed);
 
   private:

@@ -3,13 +3,15 @@
 // runs it in a child process (a sanitizer abort, a signal or a hang is counted, not
 // fatal to the campaign) and checks what the passes left behind. Ends with one line
 //   fault-campaign: S schedules, F calls failed, C crashes, L leaks, I invalid reports,
-//   X mixed-up values
-// and a non-zero status unless C, L, I and X are 0.
+//   X mixed-up values, K flaky
+// and a non-zero status unless C, L, I, X and K are 0.
 //
-//   fault_campaign [--seeds N] [--first S] [--batch K]
+//   fault_campaign [--seeds N] [--first S] [--batch K] [--stop]
 //       N schedules from seed S (300 from 0; seed 0 has no faults), K seeds per child
-//       process (1); a seed that fails in a batch is run again alone, and that run is
-//       the one reported.
+//       process (1). A seed that fails in a batch is run again alone: if it fails
+//       again, that run is reported; if it passes, the batch's findings are, and the
+//       seed counts as flaky. N and K are positive numbers, S a number. --stop ends
+//       the campaign after the first batch with a failing seed.
 //   fault_campaign --seed S [--verbose]
 //       replays one schedule in this process; --verbose adds the journal and reports.
 
@@ -43,6 +45,7 @@ struct Totals {
     uint64_t leaks = 0;
     uint64_t invalidReports = 0;
     uint64_t mixedValues = 0;
+    uint64_t flaky = 0;
     int failingSeeds = 0;
     // Findings with their numbers blurred: how often, and the first seed with each.
     std::map<std::string, std::pair<int, uint64_t>> kinds;
@@ -76,7 +79,8 @@ std::string Blurred(const std::string& text) {
     return out;
 }
 
-void Count(const Schedule& schedule, const Findings& findings, const char* self,
+// replay: the arguments that run the schedule again as it failed.
+void Count(const Schedule& schedule, const Findings& findings, const std::string& replay,
            size_t printedFindings, Totals* totals) {
     totals->schedules += 1;
     totals->failedCalls += static_cast<uint64_t>(findings.failedCalls);
@@ -103,7 +107,7 @@ void Count(const Schedule& schedule, const Findings& findings, const char* self,
     if (lines.size() > printedFindings) {
         std::printf("  ... %zu more\n", lines.size() - printedFindings);
     }
-    std::printf("  replay: %s --seed %llu\n", self, static_cast<unsigned long long>(schedule.seed));
+    std::printf("  replay: %s\n", replay.c_str());
 }
 
 void PrintSummary(const Totals& totals) {
@@ -119,13 +123,29 @@ void PrintSummary(const Totals& totals) {
     }
     std::printf(
         "fault-campaign: %llu schedules, %llu calls failed, %llu crashes, %llu leaks, %llu "
-        "invalid reports, %llu mixed-up values\n",
+        "invalid reports, %llu mixed-up values, %llu flaky\n",
         static_cast<unsigned long long>(totals.schedules),
         static_cast<unsigned long long>(totals.failedCalls),
         static_cast<unsigned long long>(totals.crashes),
         static_cast<unsigned long long>(totals.leaks),
         static_cast<unsigned long long>(totals.invalidReports),
-        static_cast<unsigned long long>(totals.mixedValues));
+        static_cast<unsigned long long>(totals.mixedValues),
+        static_cast<unsigned long long>(totals.flaky));
+}
+
+std::string ReplayOf(const char* self, uint64_t seed) {
+    return std::string(self) + " --seed " + std::to_string(seed);
+}
+
+// The value of a numeric option: digits only, and above 0 where it counts something.
+bool Number(const char* text, bool positive, uint64_t* value) {
+    const std::string digits = text;
+    if (digits.empty() || digits.size() > 19 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *value = std::strtoull(text, nullptr, 10);
+    return !positive || *value > 0;
 }
 
 // One schedule in this process, told in full.
@@ -152,10 +172,11 @@ void Replay(uint64_t seed, bool verbose, const char* self, Totals* totals) {
             std::printf("report %d: %s\n", pass + 1, reports[pass].c_str());
         }
     }
-    Count(schedule, findings, self, static_cast<size_t>(-1), totals);
+    Count(schedule, findings, ReplayOf(self, seed), static_cast<size_t>(-1), totals);
 }
 
-void Campaign(uint64_t first, uint64_t count, uint64_t batch, const char* self, Totals* totals) {
+void Campaign(uint64_t first, uint64_t count, uint64_t batch, bool stopAtFailure, const char* self,
+              Totals* totals) {
     campaign::Reference reference;
     FILE* output = std::tmpfile();
     if (output == nullptr) {
@@ -164,7 +185,7 @@ void Campaign(uint64_t first, uint64_t count, uint64_t batch, const char* self, 
     }
     Findings failure;
     if (!campaign::MakeReferenceInChild(&reference, output, &failure)) {
-        Count(Schedule(), failure, self, kPrintedFindings, totals);
+        Count(Schedule(), failure, ReplayOf(self, 0), kPrintedFindings, totals);
         return;
     }
     campaign::ChildRunner runner(reference, output);
@@ -175,14 +196,28 @@ void Campaign(uint64_t first, uint64_t count, uint64_t batch, const char* self, 
             runner.RunBatch(seed, std::min(end, seed + batch), &exitFailed);
         for (const campaign::SeedOutcome& outcome : outcomes) {
             Findings findings = outcome.findings;
+            std::string replay = ReplayOf(self, outcome.seed);
             if (batch > 1 && (exitFailed || Failed(findings))) {
                 bool unused = false;
-                findings = runner.RunBatch(outcome.seed, outcome.seed + 1, &unused)[0].findings;
+                const Findings alone =
+                    runner.RunBatch(outcome.seed, outcome.seed + 1, &unused)[0].findings;
+                if (Failed(alone)) {
+                    findings = alone;
+                } else if (Failed(findings)) {
+                    ++totals->flaky;
+                    findings.mixed.push_back("flaky: failed in its batch, passed alone");
+                    replay = std::string(self) + " --first " + std::to_string(seed) + " --seeds " +
+                             std::to_string(outcome.seed + 1 - seed) + " --batch " +
+                             std::to_string(batch);
+                }
             }
-            Count(campaign::DrawSchedule(outcome.seed, reference.callCounts), findings, self,
+            Count(campaign::DrawSchedule(outcome.seed, reference.callCounts), findings, replay,
                   kPrintedFindings, totals);
         }
         seed = outcomes.back().seed + 1;
+        if (stopAtFailure && totals->failingSeeds > 0) {
+            return;
+        }
     }
 }
 
@@ -194,22 +229,27 @@ int main(int argc, char** argv) {
     uint64_t batch = 1;
     bool replay = false;
     bool verbose = false;
+    bool stopAtFailure = false;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (option == "--seeds" && hasValue) {
-            count = std::strtoull(argv[++i], nullptr, 10);
-        } else if (option == "--batch" && hasValue) {
-            batch = std::max<uint64_t>(1, std::strtoull(argv[++i], nullptr, 10));
-        } else if ((option == "--first" || option == "--seed") && hasValue) {
-            first = std::strtoull(argv[++i], nullptr, 10);
+        if (option == "--seeds" && hasValue && Number(argv[i + 1], true, &count)) {
+            ++i;
+        } else if (option == "--batch" && hasValue && Number(argv[i + 1], true, &batch)) {
+            ++i;
+        } else if ((option == "--first" || option == "--seed") && hasValue &&
+                   Number(argv[i + 1], false, &first)) {
+            ++i;
             replay = replay || option == "--seed";
         } else if (option == "--verbose") {
             verbose = true;
+        } else if (option == "--stop") {
+            stopAtFailure = true;
         } else {
-            std::fprintf(stderr,
-                         "usage: %s [--seeds N] [--first S] [--batch K] | --seed S [--verbose]\n",
-                         argv[0]);
+            std::fprintf(
+                stderr,
+                "usage: %s [--seeds N] [--first S] [--batch K] [--stop] | --seed S [--verbose]\n",
+                argv[0]);
             return 2;
         }
     }
@@ -217,8 +257,12 @@ int main(int argc, char** argv) {
     if (replay) {
         Replay(first, verbose, argv[0], &totals);
     } else {
-        Campaign(first, count, batch, argv[0], &totals);
+        Campaign(first, count, batch, stopAtFailure, argv[0], &totals);
     }
     PrintSummary(totals);
-    return totals.crashes + totals.leaks + totals.invalidReports + totals.mixedValues == 0 ? 0 : 1;
+    return totals.crashes + totals.leaks + totals.invalidReports + totals.mixedValues +
+                       totals.flaky ==
+                   0
+               ? 0
+               : 1;
 }

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <map>
-#include <set>
 
 #include "campaign/CampaignMachine.h"
 #include "campaign/ReportFormat.h"
@@ -17,19 +15,89 @@ const char kMessageType[] = "T_PROCESS_LIST_INFO_RSP";
 const char kInitFailed[] = "init proc info parser error.";
 const int kNoProcessBoundLine = 108;
 
-// ---- Values: each one the fault-free value or its documented failure value.
+// ---- Values: which delivered failure may change which member of which record, and to
+// what. Every member no rule reaches must be the fault-free one.
+
+enum Effect : unsigned {
+    kMissing = 1u << 0,      // no record at all
+    kNoParent = 1u << 1,     // ppid -1
+    kNoName = 1u << 2,       // proc_name ""
+    kNoPath = 1u << 3,       // proc_path ""
+    kNoCmdLine = 1u << 4,    // cmd_line ""
+    kNoUser = 1u << 5,       // user ""
+    kNoFile = 1u << 6,       // the four file members left out
+    kNoProperty = 1u << 8,   // description, company and app_sign "": no path to ask about
+    kNoVersion = 1u << 9,    // description and company ""
+    kPartSigner = 1u << 10,  // app_sign "", one of its halves, or the company alone
+    kNoTcp = 1u << 11,       // every TCP summary of the pass "||0"
+};
+
+// Whom a failure touches: the process Init was opening; the record the report was
+// writing; the file whose properties were read (and every record the cache serves them
+// to, in this pass and the next); every record of the pass.
+enum Scope { kInitPid, kWrittenRecord, kReadFile, kWholePass };
+
+struct Rule {
+    const char* call;
+    Scope scope;
+    unsigned effects;
+};
+
+// A call not in the table changes no value: it fails a whole pass (EnumProcesses),
+// only counts (msleep, GetPathName), or has a fallback that reads the same.
+const Rule kRules[] = {
+    {"OpenProcess", kInitPid, kMissing},
+    {"GetProcessTimes", kInitPid, kMissing},
+    {"CreateToolhelp32Snapshot", kWholePass, kNoParent},
+    {"Process32FirstW", kWholePass, kNoParent},
+    {"Process32NextW", kWholePass, kNoParent},
+    {"GetExtendedTcpTable", kWholePass, kNoTcp},
+    {"HeapAlloc", kWholePass, kNoTcp},
+    {"GetProcessPathW", kWrittenRecord, kNoName | kNoPath | kNoFile | kNoProperty},
+    {"GetProcessCommandLineW", kWrittenRecord, kNoCmdLine},
+    {"OpenProcessToken", kWrittenRecord, kNoUser},
+    {"GetTokenInformation", kWrittenRecord, kNoUser},
+    {"LookupAccountSidW", kWrittenRecord, kNoUser},
+    {"GetFileTime", kWrittenRecord, kNoFile},
+    {"CryptQueryObject", kReadFile, kPartSigner},
+    {"CryptMsgGetParam", kReadFile, kPartSigner},
+    {"CertFindCertificateInStore", kReadFile, kPartSigner},
+    {"CertGetNameStringW", kReadFile, kPartSigner},
+    {"CryptDecodeObject", kReadFile, kPartSigner},
+    {"LocalAlloc", kReadFile, kPartSigner},
+    {"FileTimeToLocalFileTime", kReadFile, kPartSigner},
+    {"FileTimeToSystemTime", kReadFile, kPartSigner},
+    {"CryptMsgVerifyCountersignatureEncodedEx", kReadFile, kPartSigner},
+    {"CertGetCertificateChain", kReadFile, kPartSigner},
+    {"CertVerifyCertificateChainPolicy", kReadFile, kPartSigner},
+    {"WinVerifyTrust", kReadFile, kPartSigner},
+    {"ImageGetCertificateHeader", kReadFile, kPartSigner},
+    {"CreateFileW", kReadFile, kNoVersion | kPartSigner},  // the version read, the signer's hold
+    {"GetFileSizeEx", kReadFile, kNoVersion},
+    {"SetFilePointerEx", kReadFile, kNoVersion},
+    {"ReadFile", kReadFile, kNoVersion},
+    {"VerQueryValueA", kReadFile, kNoVersion},
+};
+
+const Rule* RuleOf(const std::string& call) {
+    for (const Rule& rule : kRules) {
+        if (call == rule.call) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}
 
 std::string Tcp(const Record& record) {
     return Value(record, "listen_port") + "|" + Value(record, "establish_port") + "|" +
            Value(record, "connect_count");
 }
 
-// The documented value of a process without TCP rows, and of every process when the
-// TCP table could not be read.
-const char kNoTcp[] = "||0";
+// The summary of a process without TCP rows, and of every process without a table.
+const char kNoTcpText[] = "||0";
 
-// The signer text, or one of its two parts when the other could not be read.
-std::vector<std::string> SignerAlternatives(const std::string& text) {
+// The signer text as read, without its date, or without its company.
+std::vector<std::string> SignerParts(const std::string& text) {
     const size_t date = text.find(" SignDate: ");
     if (date == std::string::npos || date == 0) {
         return {text};
@@ -37,48 +105,139 @@ std::vector<std::string> SignerAlternatives(const std::string& text) {
     return {text, text.substr(0, date), text.substr(date)};
 }
 
+// Walks the journal of a pass and gives each delivered failure to whom it touches.
+class Attribution {
+  public:
+    Attribution(const Schedule& schedule, const PassRecord& pass, const Report* got,
+                const std::map<std::string, const Record*>& wanted, SpoiledFiles* spoiled)
+        : m_schedule(schedule), m_got(got), m_wanted(wanted), m_spoiled(spoiled) {
+        size_t opened = 0;
+        bool writing = false;
+        for (const Event& event : pass.events) {
+            writing = writing || event.text == "sleep 1000";
+            if (event.kind != Event::kCall) {
+                continue;
+            }
+            opened += event.call == "OpenProcess" ? 1 : 0;
+            const int record = writing ? RecordOf(event) : -1;
+            DWORD error = 0;
+            const Rule* rule = RuleOf(event.call);
+            if (rule == nullptr || !ScheduledFailure(schedule, event.call, event.use, &error)) {
+                continue;
+            }
+            if (rule->scope == kWholePass) {
+                m_pass |= rule->effects;
+            } else if (rule->scope == kInitPid && !writing && opened > 0 &&
+                       opened <= pass.enumerated.size()) {
+                m_byPid[std::to_string(pass.enumerated[opened - 1])] |= rule->effects;
+            } else if (rule->scope == kWrittenRecord && record >= 0) {
+                m_byPid[PidOf(record)] |= rule->effects;
+            } else if (rule->scope == kReadFile && record >= 0) {
+                (*m_spoiled)[WantedPath(record)] |= rule->effects;
+            }
+        }
+        m_recordsWritten = m_record + 1;
+    }
+
+    // The effects that may show in the record of that pid, whose fault-free path is path.
+    unsigned Of(const std::string& pid, const std::string& path) const {
+        auto byPid = m_byPid.find(pid);
+        auto byPath = m_spoiled->find(path);
+        return m_pass | (byPid != m_byPid.end() ? byPid->second : 0) |
+               (byPath != m_spoiled->end() ? byPath->second : 0);
+    }
+
+    int RecordsWritten() const { return m_recordsWritten; }
+
+  private:
+    // A record asks for its path until it has one: once or twice before its command
+    // line, and once more for its properties when both gave nothing.
+    int RecordOf(const Event& event) {
+        if (event.call == "GetProcessPathW") {
+            if (m_trailingPathCall) {
+                m_trailingPathCall = false;
+                return m_record;
+            }
+            DWORD error = 0;
+            ++m_leadingPathCalls;
+            m_leadingPathFailures += ScheduledFailure(m_schedule, event.call, event.use, &error);
+            return m_record + 1;
+        }
+        if (event.call == "GetProcessCommandLineW") {
+            ++m_record;
+            m_trailingPathCall = m_leadingPathCalls == 2 &&
+                                 (m_leadingPathFailures == 2 || WantedPath(m_record).empty());
+            m_leadingPathCalls = m_leadingPathFailures = 0;
+        }
+        return m_record;
+    }
+
+    std::string PidOf(int record) const {
+        return m_got != nullptr && static_cast<size_t>(record) < m_got->processes.size()
+                   ? Value(m_got->processes[static_cast<size_t>(record)], "pid")
+                   : "?";
+    }
+
+    std::string WantedPath(int record) const {
+        auto it = m_wanted.find(PidOf(record));
+        return it != m_wanted.end() ? Value(*it->second, "proc_path") : std::string();
+    }
+
+    const Schedule& m_schedule;
+    const Report* m_got;
+    const std::map<std::string, const Record*>& m_wanted;
+    SpoiledFiles* m_spoiled;
+    unsigned m_pass = 0;
+    std::map<std::string, unsigned> m_byPid;
+    int m_record = -1;
+    int m_recordsWritten = 0;
+    int m_leadingPathCalls = 0;
+    int m_leadingPathFailures = 0;
+    bool m_trailingPathCall = false;
+};
+
 class ValueCheck {
   public:
-    ValueCheck(int pass, bool decodeFailed, Findings* findings)
-        : m_pass(pass), m_decodeFailed(decodeFailed), m_findings(findings) {}
+    ValueCheck(int pass, Findings* findings) : m_pass(pass), m_findings(findings) {}
 
-    void Compare(const Report& got, const Report& want, const Report& first,
-                 const std::set<std::string>& unopened) {
+    void Compare(const Report& got, const Report& want,
+                 const std::map<std::string, const Record*>& wanted,
+                 const Attribution& attribution) {
         if (got.cmdIdx != kCmdIdx || got.triggerType != kTriggerType) {
             Mixed("request texts \"" + got.cmdIdx + "\" \"" + got.triggerType + "\"");
         }
         if (got.scanTime != want.scanTime) {
             Mixed("scan_time " + got.scanTime + " instead of " + want.scanTime);
         }
-        std::map<std::string, const Record*> wanted;
-        for (const Record& record : want.processes) {
-            wanted[Value(record, "pid")] = &record;
+        if (attribution.RecordsWritten() != static_cast<int>(got.processes.size())) {
+            Mixed(std::to_string(got.processes.size()) + " records, but " +
+                  std::to_string(attribution.RecordsWritten()) + " were written");
         }
-        for (const Record& record : first.processes) {
-            m_firstByPath.emplace(Value(record, "proc_path"), &record);
-        }
-        CompareTcp(got.system, want.system, "System record");
+        std::map<std::string, const Record*> left = wanted;
         int lost = 0;
         int kept = 0;
+        const unsigned passEffects = attribution.Of("", "");
+        CompareTcp(got.system, want.system, passEffects, "System record");
         CountTcp(got.system, want.system, &lost, &kept);
         for (const Record& record : got.processes) {
-            if (unopened.count(Value(record, "pid")) != 0) {
-                Mixed("record of pid " + Value(record, "pid") + " although its Init failed");
-            }
-            auto it = wanted.find(Value(record, "pid"));
-            if (it == wanted.end()) {
+            auto it = left.find(Value(record, "pid"));
+            if (it == left.end()) {
                 Mixed("record of pid " + Value(record, "pid") + " that the fault-free pass lacks");
                 continue;
             }
-            CompareRecord(record, *it->second);
+            const unsigned effects = attribution.Of(it->first, Value(*it->second, "proc_path"));
+            if ((effects & kMissing) != 0) {
+                Mixed("record of pid " + it->first + " although its Init failed");
+            }
+            CompareRecord(record, *it->second, effects);
             CountTcp(record, *it->second, &lost, &kept);
-            wanted.erase(it);
+            left.erase(it);
         }
         if (lost > 0 && kept > 0) {
             Mixed("the TCP summary is lost for some records and kept for others");
         }
-        for (const auto& missing : wanted) {
-            if (unopened.count(missing.first) == 0) {
+        for (const auto& missing : left) {
+            if ((attribution.Of(missing.first, "") & kMissing) == 0) {
                 Mixed("record of pid " + missing.first +
                       " missing without a failed OpenProcess or GetProcessTimes for it");
             }
@@ -100,54 +259,54 @@ class ValueCheck {
         }
     }
 
-    // All three members as read, or all three empty: one table serves the whole pass.
-    void CompareTcp(const Record& got, const Record& want, const std::string& where) {
-        if (Tcp(got) != Tcp(want) && Tcp(got) != kNoTcp) {
+    // Either form only when a failure may have cost it: the fault-free one otherwise.
+    static std::vector<std::string> Or(unsigned effects, unsigned effect, std::string value) {
+        return (effects & effect) != 0 ? std::vector<std::string>{value}
+                                       : std::vector<std::string>{};
+    }
+
+    void CompareTcp(const Record& got, const Record& want, unsigned effects,
+                    const std::string& where) {
+        if (Tcp(got) != Tcp(want) && !((effects & kNoTcp) != 0 && Tcp(got) == kNoTcpText)) {
             Mixed(where + " TCP members \"" + Tcp(got) + "\" instead of \"" + Tcp(want) + "\"");
         }
     }
 
     static void CountTcp(const Record& got, const Record& want, int* lost, int* kept) {
-        if (Tcp(want) != kNoTcp) {
-            *lost += Tcp(got) == kNoTcp ? 1 : 0;
+        if (Tcp(want) != kNoTcpText) {
+            *lost += Tcp(got) == kNoTcpText ? 1 : 0;
             *kept += Tcp(got) == Tcp(want) ? 1 : 0;
         }
     }
 
-    void CompareRecord(const Record& got, const Record& want) {
-        Expect(got, want, "ppid", {"-1"});
-        for (const char* key : {"proc_name", "proc_path", "cmd_line", "user"}) {
-            Expect(got, want, key, {""});
-        }
+    void CompareRecord(const Record& got, const Record& want, unsigned effects) {
+        Expect(got, want, "ppid", Or(effects, kNoParent, "-1"));
+        Expect(got, want, "proc_name", Or(effects, kNoName, ""));
+        Expect(got, want, "proc_path", Or(effects, kNoPath, ""));
+        Expect(got, want, "cmd_line", Or(effects, kNoCmdLine, ""));
+        Expect(got, want, "user", Or(effects, kNoUser, ""));
         for (const char* key : {"start_time", "cpu_time", "elapsed_time"}) {
             Expect(got, want, key, {});
         }
-        CompareTcp(got, want, "pid " + Value(got, "pid"));
+        CompareTcp(got, want, effects, "pid " + Value(got, "pid"));
         const bool fileMembers = Find(got, "file_size") != nullptr;
-        if (fileMembers && Find(want, "file_size") == nullptr) {
-            Mixed("pid " + Value(got, "pid") + " has file members the fault-free pass lacks");
+        if (fileMembers != (Find(want, "file_size") != nullptr) &&
+            (fileMembers || (effects & kNoFile) == 0)) {
+            Mixed("pid " + Value(got, "pid") + (fileMembers ? " has" : " lacks") +
+                  " the file members without a failure to explain it");
         } else if (fileMembers) {
-            Expect(got, want, "file_size", {"-1"});
-            Expect(got, want, "file_create_time", {});
-            Expect(got, want, "file_modify_time", {});
-            Expect(got, want, "file_md5", {""});
-        }
-        // Without file times the property cache is asked under time 0, which may
-        // still hold what pass 1 read under time 0: pass 1's values of the path.
-        std::vector<std::string> description = {""};
-        std::vector<std::string> company = {""};
-        std::vector<std::string> signer = SignerAlternatives(Value(want, "app_sign"));
-        signer.push_back("");
-        if (m_decodeFailed) {
-            signer.push_back(CompanyWithoutCounterSignature(Value(want, "proc_path")));
-        }
-        auto first = m_firstByPath.find(Value(want, "proc_path"));
-        if (m_pass == 2 && !fileMembers && first != m_firstByPath.end()) {
-            description.push_back(Value(*first->second, "description"));
-            company.push_back(Value(*first->second, "company"));
-            for (const std::string& text : SignerAlternatives(Value(*first->second, "app_sign"))) {
-                signer.push_back(text);
+            for (const char* key :
+                 {"file_size", "file_create_time", "file_modify_time", "file_md5"}) {
+                Expect(got, want, key, {});
             }
+        }
+        std::vector<std::string> description = Or(effects, kNoVersion | kNoProperty, "");
+        std::vector<std::string> company = description;
+        std::vector<std::string> signer = Or(effects, kNoProperty, "");
+        if ((effects & kPartSigner) != 0) {
+            signer = SignerParts(Value(want, "app_sign"));
+            signer.push_back("");
+            signer.push_back(CompanyWithoutCounterSignature(Value(want, "proc_path")));
         }
         Expect(got, want, "description", description);
         Expect(got, want, "company", company);
@@ -155,9 +314,7 @@ class ValueCheck {
     }
 
     int m_pass;
-    bool m_decodeFailed;
     Findings* m_findings;
-    std::map<std::string, const Record*> m_firstByPath;
 };
 
 // ---- Log records: each delivered failure leaves its own, with the call's code.
@@ -331,21 +488,6 @@ void CheckFailureRecords(const Schedule& schedule, const PassRecord& pass, Findi
     }
 }
 
-// pids ("%d" of the 32-bit id) that a pass could not open or time.
-std::set<std::string> UnopenedPids(const PassRecord& pass) {
-    std::set<std::string> pids;
-    for (const Event& event : pass.events) {
-        const std::string& text = event.log.text;
-        const size_t at = text.find("PID: ");
-        if (event.kind == Event::kLog && event.log.source == "ProcInfoParser_Win" &&
-            (event.log.line == 46 || event.log.line == 54) && at != std::string::npos) {
-            const long long printed = std::strtoll(text.c_str() + at + 5, nullptr, 10);
-            pids.insert(std::to_string(static_cast<uint32_t>(static_cast<int32_t>(printed))));
-        }
-    }
-    return pids;
-}
-
 // After a Stop the parser loop opens no further process, and a Stop before the pause
 // (its msleep included) leaves out the pause and the report.
 void CheckStop(const PassRecord& pass, Findings* findings) {
@@ -384,7 +526,7 @@ bool Delivered(const Schedule& schedule, const PassRecord& pass, const std::stri
 
 // A pass sends one report, unless Stop came before the pause or no process was bound.
 void CheckNoReport(const Schedule& schedule, const PassRecord& pass, const Report& want,
-                   Findings* findings) {
+                   const Attribution& attribution, Findings* findings) {
     const std::string where = "pass " + std::to_string(pass.pass) + ": ";
     const bool stopped = HasEvent(pass, "log 4 stop korvaProc.") && !HasEvent(pass, "sleep 1000");
     if (stopped) {
@@ -403,9 +545,8 @@ void CheckNoReport(const Schedule& schedule, const PassRecord& pass, const Repor
     if (Delivered(schedule, pass, "EnumProcesses")) {
         return;
     }
-    const std::set<std::string> unopened = UnopenedPids(pass);
     for (const Record& record : want.processes) {
-        if (unopened.count(Value(record, "pid")) == 0) {
+        if ((attribution.Of(Value(record, "pid"), "") & kMissing) == 0) {
             findings->mixed.push_back(where + "no process bound, yet pid " + Value(record, "pid") +
                                       " was opened and timed");
             return;
@@ -416,7 +557,7 @@ void CheckNoReport(const Schedule& schedule, const PassRecord& pass, const Repor
 }  // namespace
 
 void CheckPass(const Schedule& schedule, const PassRecord& pass, const std::string& reference,
-               const std::string& firstReference, Findings* findings) {
+               SpoiledFiles* spoiled, Findings* findings) {
     const std::string where = "pass " + std::to_string(pass.pass) + ": ";
     CheckFailureRecords(schedule, pass, findings);
     CheckStop(pass, findings);
@@ -424,16 +565,23 @@ void CheckPass(const Schedule& schedule, const PassRecord& pass, const std::stri
         findings->mixed.push_back(where + "the pass did not log its end");
     }
     Report want;
-    Report first;
     std::vector<std::string> referenceProblems;
-    if (!ReadReport(reference, &want, &referenceProblems) ||
-        !ReadReport(firstReference, &first, &referenceProblems)) {
+    if (!ReadReport(reference, &want, &referenceProblems)) {
         findings->invalid.push_back("the fault-free report: " + referenceProblems.front());
         ++findings->invalidReports;
         return;
     }
+    std::map<std::string, const Record*> wanted;
+    for (const Record& record : want.processes) {
+        wanted[Value(record, "pid")] = &record;
+    }
+    Report got;
+    std::vector<std::string> problems;
+    const bool readable =
+        !pass.messages.empty() && ReadReport(pass.messages[0].second, &got, &problems);
+    const Attribution attribution(schedule, pass, readable ? &got : nullptr, wanted, spoiled);
     if (pass.messages.empty()) {
-        CheckNoReport(schedule, pass, want, findings);
+        CheckNoReport(schedule, pass, want, attribution, findings);
         return;
     }
     if (pass.messages.size() > 1 || pass.messages[0].first != kMessageType) {
@@ -444,9 +592,7 @@ void CheckPass(const Schedule& schedule, const PassRecord& pass, const std::stri
     if (!HasEvent(pass, "sleep 1000")) {
         findings->mixed.push_back(where + "a report without the pause before it");
     }
-    std::vector<std::string> problems;
-    Report got;
-    if (!ReadReport(pass.messages[0].second, &got, &problems)) {
+    if (!readable) {
         ++findings->invalidReports;
         for (const std::string& problem : problems) {
             findings->invalid.push_back(where + problem);
@@ -457,16 +603,7 @@ void CheckPass(const Schedule& schedule, const PassRecord& pass, const std::stri
         pass.messages[0].second != reference) {
         findings->mixed.push_back(where + "a fault-free pass differs from the reference");
     }
-    const bool decodeFailed =
-        std::any_of(schedule.faults.begin(), schedule.faults.end(), [](const Fault& fault) {
-            // the counter-signature's decode, its buffers, its check and its chain
-            return fault.call == "CryptDecodeObject" || fault.call == "LocalAlloc" ||
-                   fault.call == "CryptMsgGetParam" ||
-                   fault.call == "CryptMsgVerifyCountersignatureEncodedEx" ||
-                   fault.call == "CertGetCertificateChain" ||
-                   fault.call == "CertVerifyCertificateChainPolicy";
-        });
-    ValueCheck(pass.pass, decodeFailed, findings).Compare(got, want, first, UnopenedPids(pass));
+    ValueCheck(pass.pass, findings).Compare(got, want, wanted, attribution);
 }
 
 }  // namespace campaign

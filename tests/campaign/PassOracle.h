@@ -1,11 +1,13 @@
 #pragma once
 
-// What must hold after each pass of a schedule: a report in the exact format, whose
-// every value is the fault-free one or its documented failure value, records missing
-// only where the process could not be opened or timed, and every delivered failure
-// leaving its log record with the failing call's own code.
+// What must hold after each pass of a schedule: a report in the exact format; every
+// value the fault-free one unless a failure delivered to that record, its file or its
+// pass may have changed it, and then only to that failure's documented value; records
+// and file members missing only where such a failure explains it; and every delivered
+// failure leaving its log record with the failing call's own code.
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,9 +48,13 @@ struct PassRecord {
     std::vector<std::pair<std::string, std::string>> messages;  // sent during the pass
 };
 
-// reference: the fault-free report of the same pass; firstReference: that of pass 1,
-// whose file properties a time-0 cache entry may still serve in pass 2.
+// The files whose cached properties a delivered failure may have spoiled, with the
+// effects it may have had: the cache serves an entry to every record of its pass.
+typedef std::map<std::string, unsigned> SpoiledFiles;
+
+// reference: the fault-free report of the same pass. spoiled: what this pass's failures
+// left in the property cache.
 void CheckPass(const Schedule& schedule, const PassRecord& pass, const std::string& reference,
-               const std::string& firstReference, Findings* findings);
+               SpoiledFiles* spoiled, Findings* findings);
 
 }  // namespace campaign
