@@ -575,6 +575,9 @@ class Issuer:
         return path, parse_one(cert)
 
     def sign(self, cert_path, source, target):
+        # osslsigncode will not overwrite: a rebuild over an earlier output must not fail.
+        if os.path.exists(target):
+            os.unlink(target)
         run([self.tools.osslsigncode, "sign", "-certs", cert_path, "-key", self.key,
              "-h", "sha256", "-n", "Korva fixture", "-in", source, "-out", target])
 
