@@ -1,7 +1,7 @@
 #!/bin/bash
 # Installs what is needed, then configures, builds and tests every configuration:
-# native, native-asan, native-tsan, win64 and win32 (the last two under Wine), all
-# with warnings as errors; arguments name a subset (e.g. test-all.sh native win64). Exits non-zero when anything fails, and also when a
+# native, native-asan, the campaign's mutants, native-tsan, win64 and win32 (the last
+# two under Wine), all with warnings as errors; arguments name a subset (e.g. test-all.sh native win64). Exits non-zero when anything fails, and also when a
 # configuration ran no test or skipped a test it does not expect to skip here:
 #   - none where x86 runs natively;
 #   - where x86 runs only under CPU emulation (scripts/x86-emulation.sh), the win32
@@ -130,6 +130,21 @@ run_preset() {
     fi
 }
 
+# The planted bugs of tests/campaign/mutants: each must be caught by the campaign.
+run_mutants() {
+    local start=$SECONDS line
+    mkdir -p "$logs"
+    echo "=== mutants"
+    bash scripts/fault-campaign.sh --mutants 2>&1 | tee "$logs/mutants.log"
+    local status=${PIPESTATUS[0]}
+    line=$(grep -E '^fault-campaign: mutants:' "$logs/mutants.log" | tail -1)
+    if [ "$status" = 0 ]; then
+        summary+=("mutants: passed -- ${line#fault-campaign: mutants: } ($((SECONDS - start)) s)")
+    else
+        fail_preset mutants "${line:-fault-campaign.sh --mutants exit status $status} ($((SECONDS - start)) s)"
+    fi
+}
+
 # The summary, also of a run cut short (a CI time limit, ^C): what finished is shown.
 finish() {
     local pending=${1:-}
@@ -156,10 +171,12 @@ current=""
 trap 'finish "$current"' INT TERM HUP
 
 presets=("$@")
-[ ${#presets[@]} = 0 ] && presets=(native native-asan native-tsan win64 win32)
+[ ${#presets[@]} = 0 ] && presets=(native native-asan mutants native-tsan win64 win32)
 for preset in "${presets[@]}"; do
     current=$preset
-    if [ "$preset" = native-tsan ]; then
+    if [ "$preset" = mutants ]; then
+        run_mutants
+    elif [ "$preset" = native-tsan ]; then
         run_preset native-tsan -R "$tsan_filter"
     else
         run_preset "$preset"
