@@ -28,7 +28,8 @@ packages=(
 )
 recommends=(--no-install-recommends)
 # tzdata: the Wine tests set TZ=Asia/Tokyo and Asia/Shanghai, which fall back to
-# UTC without it. binutils: the x86 probe of x86-emulation.sh (as, ld).
+# UTC without it. binutils: the x86 probe of x86-emulation.sh (as, ld). patch: the
+# campaign's mutants (scripts/fault-campaign.sh --mutants).
 [ "$x64_only" = 1 ] || recommends=()
 [ "$x64_only" = 1 ] || packages+=(
     g++ make
@@ -36,7 +37,7 @@ recommends=(--no-install-recommends)
     wine32:i386
     googletest libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
     osslsigncode openssl faketime jq python3 python3-jsonschema clang-format coreutils qemu-user
-    tzdata binutils
+    tzdata binutils patch
 )
 delay=${KORVA_APT_RETRY_DELAY:-30}
 tries=4
