@@ -76,11 +76,17 @@ CVersionResourcePlacement::Verdict CVersionResourcePlacement::Find(uint64_t* off
         return m_readError != 0 ? Fail(error) : kNoVersion;
     }
     uint32_t resourceRva = 0;
-    if (!ReadHeaders(ntOffset, &resourceRva)) {
+    uint64_t sectionTable = 0;
+    uint16_t sectionCount = 0;
+    if (!ReadHeaders(ntOffset, &resourceRva, &sectionTable, &sectionCount)) {
         return Fail(error);
     }
+    // Without a resource directory there is nothing to refuse, however damaged the rest.
     if (resourceRva == 0) {
         return kNoVersion;
+    }
+    if (!ReadSections(sectionTable, sectionCount)) {
+        return Fail(error);
     }
     bool found = false;
     DirectoryEntry type = {};
@@ -137,32 +143,35 @@ bool CVersionResourcePlacement::FindNtHeaders(uint64_t* ntOffset) {
     return ReadAt(*ntOffset, signature, sizeof(signature)) && U32(signature) == kPeSignature;
 }
 
-bool CVersionResourcePlacement::ReadHeaders(uint64_t ntOffset, uint32_t* resourceRva) {
+// *resourceRva stays 0 where the headers have no resource directory: an optional header
+// of unknown kind, or one too short to hold that directory.
+bool CVersionResourcePlacement::ReadHeaders(uint64_t ntOffset, uint32_t* resourceRva,
+                                            uint64_t* sectionTable, uint16_t* sectionCount) {
     unsigned char nt[kFileHeaderBytes];
     if (!ReadAt(ntOffset, nt, sizeof(nt))) {
         return false;
     }
-    const uint16_t sectionCount = U16(nt + kFileSectionCount);
     const uint16_t optionalBytes = U16(nt + kFileOptionalBytes);
+    *sectionCount = U16(nt + kFileSectionCount);
+    *sectionTable = ntOffset + kFileHeaderBytes + optionalBytes;
     std::vector<unsigned char> optional(optionalBytes);
-    if (optionalBytes < kOptionalImageSize + 4 ||
-        !ReadAt(ntOffset + kFileHeaderBytes, optional.data(), optionalBytes)) {
+    if (!ReadAt(ntOffset + kFileHeaderBytes, optional.data(), optionalBytes)) {
         return false;
     }
-    const uint16_t magic = U16(optional.data());
+    const uint16_t magic = optionalBytes >= 2 ? U16(optional.data()) : 0;
     if (magic != kPe32Magic && magic != kPe32PlusMagic) {
-        return false;
+        return true;
     }
     const uint32_t countOffset =
         magic == kPe32PlusMagic ? kOptionalDirectoryCount64 : kOptionalDirectoryCount32;
     const uint32_t directoryOffset = countOffset + 4 + kResourceDirectoryIndex * kDirectoryBytes;
     if (directoryOffset + kDirectoryBytes > optionalBytes ||
         U32(optional.data() + countOffset) <= kResourceDirectoryIndex) {
-        return false;
+        return true;
     }
     m_imageSize = U32(optional.data() + kOptionalImageSize);
     *resourceRva = U32(optional.data() + directoryOffset);
-    return ReadSections(ntOffset + kFileHeaderBytes + optionalBytes, sectionCount);
+    return true;
 }
 
 // Sections must follow each other without overlap, as the loader requires: where two

@@ -39,7 +39,8 @@ class CVersionResourcePlacement {
     bool ReadAt(uint64_t offset, void* out, uint32_t size);
     // The NT headers' offset when the file starts like a PE image.
     bool FindNtHeaders(uint64_t* ntOffset);
-    bool ReadHeaders(uint64_t ntOffset, uint32_t* resourceRva);
+    bool ReadHeaders(uint64_t ntOffset, uint32_t* resourceRva, uint64_t* sectionTable,
+                     uint16_t* sectionCount);
     bool ReadSections(uint64_t tableOffset, uint16_t count);
     // File offset and the bytes available there for an RVA; false when no section has
     // it, or more than one does (the loader would refuse such an image).

@@ -38,11 +38,12 @@ class VersionResourcePlacementTest : public LayerTest {
 TEST_F(VersionResourcePlacementTest, EachStepToTheDataMustFitTheFileAndTheImage) {
     using Verdict = CVersionResourcePlacement::Verdict;
     const std::string good = GoodImage();
-    const auto patched = [&good](size_t at, uint32_t value) {
-        std::string bytes = good;
+    const auto patch = [](std::string bytes, size_t at, uint32_t value) {
         std::memcpy(&bytes[at], &value, sizeof(value));
         return bytes;
     };
+    const auto patched = [&](size_t at, uint32_t value) { return patch(good, at, value); };
+    const std::string noResources = patched(0x58 + 128, 0);
     std::string overlapping = patched(0x46, 2);
     overlapping.replace(0x170, 40, good.substr(0x148, 40));
     // The data entry sits at 0x248 (RVA, size); the block starts at 0x258.
@@ -68,7 +69,13 @@ TEST_F(VersionResourcePlacementTest, EachStepToTheDataMustFitTheFileAndTheImage)
          CVersionResourcePlacement::kOutside},
         {"the file cut inside the block", good.substr(0, 0x260),
          CVersionResourcePlacement::kOutside},
-        {"no resource directory", patched(0x58 + 128, 0), CVersionResourcePlacement::kNoVersion},
+        {"no sections", patched(0x46, 0), CVersionResourcePlacement::kOutside},
+        {"no resource directory", noResources, CVersionResourcePlacement::kNoVersion},
+        // Damaged headers around no resources at all are as silent as no image.
+        {"no resource directory, no sections", patch(noResources, 0x46, 0),
+         CVersionResourcePlacement::kNoVersion},
+        {"an unknown optional header", patched(0x58, 0x999), CVersionResourcePlacement::kNoVersion},
+        {"two data directories", patched(0x58 + 108, 2), CVersionResourcePlacement::kNoVersion},
         {"no RT_VERSION", patched(0x210, 3), CVersionResourcePlacement::kNoVersion},
         {"no image at all", "MZ", CVersionResourcePlacement::kNoVersion},
     };
