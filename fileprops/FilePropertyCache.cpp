@@ -5,12 +5,10 @@
 #include "fileprops/FileSignerReader.h"
 #include "fileprops/VersionInfoReader.h"
 #include "host/RynUtil.h"
+#include "module/LogRecords.h"
 
 namespace {
 
-const char kSource[] = "FilePropertyCache";
-constexpr int kLineNotAFile = 56;
-constexpr int kLineNotVerified = 70;
 // A map above kMaxEntries loses kEvictedEntries before the next addition.
 constexpr size_t kMaxEntries = 1000;
 constexpr size_t kEvictedEntries = 19;
@@ -24,10 +22,8 @@ void ReadSigner(const std::string& utf8Path, FilePropertyRecord& record) {
         record.signCompany = ryn::CStringUtil::ws2s_utf8(info.signerName);
         record.signDate = ryn::CStringUtil::ws2s(info.signDate);
     } else if (info.verifyError != 0) {
-        ryn::CLogMessage::GetInstance()->log(
-            ryn::RYN_LOG_ERROR, kSource, kLineNotVerified,
-            "Signature not verified, signer not reported. err: 0x%08X path: %s",
-            static_cast<unsigned int>(info.verifyError), utf8Path.c_str(), "");
+        WriteLog<log_records::kNotVerified>(static_cast<unsigned int>(info.verifyError),
+                                            utf8Path.c_str());
     }
 }
 
@@ -55,9 +51,7 @@ bool CFilePropertyCache::Current(Entry& entry, const std::string& path, int64_t 
 
 LinkedPtr<FilePropertyRecord> CFilePropertyCache::Add(const std::string& path, int64_t modifyTime) {
     if (!ryn::CFileInfo(path).isFile()) {
-        ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, kLineNotAFile,
-                                             "Parameter error when add new file property cache: %s",
-                                             path.c_str(), "");
+        WriteLog<log_records::kNotAFile>(path.c_str());
         return LinkedPtr<FilePropertyRecord>();
     }
     Shrink();

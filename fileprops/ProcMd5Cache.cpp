@@ -1,9 +1,9 @@
 #include "fileprops/ProcMd5Cache.h"
 
+#include "module/LogRecords.h"
+
 namespace {
 
-const char kSource[] = "ProcMd5Cache";
-constexpr int kLineFileNotFound = 63;
 // Below this size the entries of exited processes are left in place.
 constexpr size_t kPruneFromEntries = 400;
 
@@ -36,8 +36,7 @@ bool CProcMd5Cache::Current(ProcMd5Record& record, const std::string& path,
 
 std::string CProcMd5Cache::Add(int64_t pid, const std::string& path, int64_t modifyTime) {
     if (!ryn::CFileInfo(path).isFile()) {
-        ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, kLineFileNotFound,
-                                             "file not found : %s", path.c_str(), "");
+        WriteLog<log_records::kFileNotFound>(path.c_str());
         return std::string();
     }
     LinkedPtr<ProcMd5Record> record(new ProcMd5Record);

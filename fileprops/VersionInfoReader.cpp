@@ -8,14 +8,11 @@
 #include "fileprops/VersionBlockShape.h"
 #include "fileprops/VersionResourcePlacement.h"
 #include "host/RynUtil.h"
+#include "module/LogRecords.h"
 #include "module/WinHandle.h"
 
 namespace {
 
-const char kSource[] = "FilePropertyCache";
-constexpr int kLineReadVersionFailed = 90;
-constexpr int kLineTranslationFailed = 100;
-constexpr int kLineDescriptionFailed = 114;
 constexpr size_t kValuePathChars = 100;
 // A block's length is 16 bits: a larger data entry lies about its size.
 constexpr uint32_t kLargestBlock = 0x10000;
@@ -27,23 +24,8 @@ constexpr DWORD kMalformed = ERROR_INVALID_DATA;
 // A version call that failed without telling why.
 constexpr DWORD kNoCodeGiven = ERROR_RESOURCE_TYPE_NOT_FOUND;
 
-// The three records, each with its format as a literal the compiler can check.
 void LogReadFailed(DWORD error) {
-    ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, kLineReadVersionFailed,
-                                         "GetFileVersionInfoA error. err: %d",
-                                         static_cast<int>(error), "");
-}
-
-void LogTranslationFailed(DWORD error) {
-    ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, kLineTranslationFailed,
-                                         "VerQueryValueA error. err1: %d", static_cast<int>(error),
-                                         "");
-}
-
-void LogDescriptionFailed(DWORD error) {
-    ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, kLineDescriptionFailed,
-                                         "VerQueryValueA error. err2: %d", static_cast<int>(error),
-                                         "");
+    WriteLog<log_records::kVersionReadFailed>(static_cast<int>(error));
 }
 
 size_t Align4(size_t bytes) { return (bytes + 3) & ~static_cast<size_t>(3); }
@@ -72,12 +54,12 @@ void CVersionInfoReader::Read(const std::string& utf8Path, FilePropertyRecord& r
     WORD codePage = 0;
     DWORD error = 0;
     if (!reader.FirstTranslation(&language, &codePage, &error)) {
-        LogTranslationFailed(error);
+        WriteLog<log_records::kTranslationFailed>(static_cast<int>(error));
         return;
     }
     const BYTE* description = reader.QueryString(language, codePage, "FileDescription", &error);
     if (description == nullptr) {
-        LogDescriptionFailed(error);
+        WriteLog<log_records::kDescriptionFailed>(static_cast<int>(error));
         return;
     }
     record.description = reader.Text(description);

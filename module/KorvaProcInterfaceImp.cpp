@@ -7,14 +7,12 @@
 #include "fileprops/FilePropertyCache.h"
 #include "fileprops/ProcMd5Cache.h"
 #include "host/NetWork.h"
+#include "module/LogRecords.h"
 #include "module/ProcessListReport.h"
 #include "procinfo/WinPpidCache.h"
 
 namespace {
 
-const char kSource[] = "KorvaProcInterfaceImp";
-constexpr int kLineNoProcessBound = 108;
-constexpr int kLineInitFailed = 145;
 // Spreads a pass out: the report follows the parser loop after this pause.
 constexpr uint64_t kPauseBeforeReportMs = 1000;
 const char kMessageType[] = "T_PROCESS_LIST_INFO_RSP";
@@ -54,7 +52,7 @@ int CKorvaProcInterfaceImp::Start(const std::string& cmdIdx, const std::string& 
 }
 
 void CKorvaProcInterfaceImp::Stop() {
-    ryn::CLogMessage::GetInstance()->WriteLogMessage("stop korvaProc.", ryn::RYN_LOG_INFO);
+    WriteLog<log_records::kStopAsked>();
     m_stop = true;
 }
 
@@ -67,8 +65,7 @@ void CKorvaProcInterfaceImp::ClearPassState() {
 }
 
 void CKorvaProcInterfaceImp::run() {
-    ryn::CLogMessage* logger = ryn::CLogMessage::GetInstance();
-    logger->WriteLogMessage("refreshing proc info", ryn::RYN_LOG_INFO);
+    WriteLog<log_records::kPassStarts>();
     const ryn::ProcessIdMap processes = ryn::GetProcessUtil()->EnumProcesses();
     CWinPpidCache::GetInstance()->Refresh();
     ClearPassState();
@@ -80,8 +77,7 @@ void CKorvaProcInterfaceImp::run() {
         if (!m_stop) {
             ryn::CToolUtil::msleep(kPauseBeforeReportMs);
             if (m_procParsers.empty()) {
-                logger->log(ryn::RYN_LOG_ERROR, kSource, kLineNoProcessBound,
-                            "parse process basic info failed.", "");
+                WriteLog<log_records::kNoProcessBound>();
             } else {
                 SendProcessListReport();
             }
@@ -91,7 +87,7 @@ void CKorvaProcInterfaceImp::run() {
     CProcMd5Cache::GetInstance()->Prune(processes);
     CFilePropertyCache::GetInstance()->EndPass();
     CWinPpidCache::GetInstance()->Clear();
-    logger->WriteLogMessage("end of refresh proc info", ryn::RYN_LOG_INFO);
+    WriteLog<log_records::kPassEnds>();
 }
 
 void CKorvaProcInterfaceImp::InitProcParsers(const ryn::ProcessIdMap& processes) {
@@ -103,8 +99,7 @@ void CKorvaProcInterfaceImp::InitProcParsers(const ryn::ProcessIdMap& processes)
         if (parser->Init(entry.first)) {
             m_procParsers.push_back(parser);
         } else {
-            ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, kLineInitFailed,
-                                                 "init proc info parser error.", "");
+            WriteLog<log_records::kInitFailed>();
         }
     }
 }

@@ -9,12 +9,10 @@
 #include <vector>
 
 #include "host/RynUtil.h"
+#include "module/LogRecords.h"
 #include "procinfo/WinPpidCache.h"
 
 namespace {
-
-const char kSource[] = "ProcInfoParser_Win";
-constexpr int kLinePathInexact = 128;
 
 // 100-ns units: from 1601-01-01 to 1970-01-01, and per second.
 constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
@@ -29,18 +27,16 @@ int64_t UnixSeconds(const FILETIME& time) {
     return (Ticks(time) - kUnixEpochTicks) / kTicksPerSecond;
 }
 
-// The record "<what> PID: <pid>, err: <error>". The pid is printed as the 32-bit id
-// the system uses; a 64-bit value must never reach a "%d". The format stays a
-// literal here, so that the compiler checks it against the arguments.
-void LogPidError(int line, const char* what, int64_t pid, DWORD error) {
-    ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, line, "%s PID: %d, err: %d",
-                                         what, static_cast<int>(static_cast<DWORD>(pid)),
-                                         static_cast<int>(error), "");
+// A "PID: <pid>, err: <error>" record: the pid as the 32-bit id the system uses.
+template <const LogRecord& R>
+void LogPidError(int64_t pid, DWORD error) {
+    WriteLog<R>(static_cast<int>(static_cast<DWORD>(pid)), static_cast<int>(error));
 }
 
-std::string UserFailure(const char* what, int64_t pid, DWORD error) {
-    return what + ryn::CStringUtil::IntToString(pid, nullptr, 10) +
-           ", err: " + ryn::CStringUtil::IntToString(static_cast<int64_t>(error), nullptr, 10);
+// An account record: the stored pid and the code, as they are.
+template <const LogRecord& R>
+std::string UserFailure(int64_t pid, DWORD error) {
+    return ComposeLog<R>(static_cast<long long>(pid), static_cast<unsigned int>(error));
 }
 
 int32_t ClampToInt32(double value) {
@@ -73,12 +69,12 @@ bool CProcInfoParserWin::Init(int64_t pid) {
     m_pid = pid;
     m_process.reset(OpenProcess(kOpenAccess, FALSE, static_cast<DWORD>(pid)));
     if (!m_process.valid()) {
-        LogPidError(46, "Open process error.", pid, GetLastError());
+        LogPidError<log_records::kOpenProcessFailed>(pid, GetLastError());
         return false;
     }
     FILETIME exitTime = {};
     if (!GetProcessTimes(m_process.get(), &m_creationTime, &exitTime, &m_kernelTime, &m_userTime)) {
-        LogPidError(54, "Get proc times error.", pid, GetLastError());
+        LogPidError<log_records::kProcessTimesFailed>(pid, GetLastError());
         return false;
     }
     GetSystemTimeAsFileTime(&m_sampleTime);
@@ -92,7 +88,7 @@ bool CProcInfoParserWin::GetIoCounters(int64_t& readBytes, int64_t& writeBytes) 
     }
     IO_COUNTERS counters = {};
     if (!GetProcessIoCounters(m_process.get(), &counters)) {
-        LogPidError(80, "Get process io counters error.", m_pid, GetLastError());
+        LogPidError<log_records::kIoCountersFailed>(m_pid, GetLastError());
         return false;
     }
     readBytes = static_cast<int64_t>(counters.ReadTransferCount);
@@ -130,10 +126,7 @@ const std::string& CProcInfoParserWin::GetProcPath() {
     if (m_path.empty() && !wide.empty()) {
         // No UTF-8 text opens that file again: no path, and so no file values, at all.
         m_pathInexact = true;
-        ryn::CLogMessage::GetInstance()->log(
-            ryn::RYN_LOG_ERROR, kSource, kLinePathInexact,
-            "image path is not valid UTF-16, file values left out. PID: %d",
-            static_cast<int>(static_cast<DWORD>(m_pid)), "");
+        WriteLog<log_records::kPathInexact>(static_cast<int>(static_cast<DWORD>(m_pid)));
     }
     return m_path;
 }
@@ -168,7 +161,7 @@ int64_t CProcInfoParserWin::GetProcMemUse() {
     PROCESS_MEMORY_COUNTERS counters = {};
     counters.cb = sizeof(counters);
     if (!GetProcessMemoryInfo(m_process.get(), &counters, sizeof(counters))) {
-        LogPidError(187, "Get proc memuse error.", m_pid, GetLastError());
+        LogPidError<log_records::kMemoryUseFailed>(m_pid, GetLastError());
         return -1;
     }
     // Shifted at full width: a working set of 4 GiB or more must not wrap.
@@ -214,7 +207,7 @@ std::string CProcInfoParserWin::GetUser() {
 std::string CProcInfoParserWin::LookupUser() {
     HANDLE rawToken = nullptr;
     if (!OpenProcessToken(m_process.get(), TOKEN_READ, &rawToken)) {
-        return UserFailure("Open process token error. PID: ", m_pid, GetLastError());
+        return UserFailure<log_records::kTokenOpenFailed>(m_pid, GetLastError());
     }
     const CWinHandle token(rawToken);
 
@@ -223,7 +216,7 @@ std::string CProcInfoParserWin::LookupUser() {
     GetTokenInformation(token.get(), TokenUser, nullptr, 0, &needed);
     std::vector<BYTE> buffer(needed);
     if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), needed, &needed)) {
-        return UserFailure("GetTokenInformation. PID: ", m_pid, GetLastError());
+        return UserFailure<log_records::kTokenUserFailed>(m_pid, GetLastError());
     }
 
     constexpr DWORD kAccountChars = 260;
@@ -234,8 +227,7 @@ std::string CProcInfoParserWin::LookupUser() {
     SID_NAME_USE use = SidTypeUnknown;
     const PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
     if (!LookupAccountSidW(nullptr, sid, name, &nameChars, domain, &domainChars, &use)) {
-        // The record keeps the text that operators know.
-        return UserFailure("LookupAccountSidA error. PID: ", m_pid, GetLastError());
+        return UserFailure<log_records::kAccountFailed>(m_pid, GetLastError());
     }
     // The bare account name: the report has no use for the domain.
     m_user = ryn::CStringUtil::ws2s_utf8(
@@ -254,9 +246,7 @@ bool CProcInfoParserWin::GetExeFileTimes(int64_t& createTime, int64_t& modifyTim
         modifyTime = UnixSeconds(lastWrite);
         return true;
     }
-    ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, kSource, 317,
-                                         "cal file time error: %d, %s",
-                                         static_cast<int>(GetLastError()), m_path.c_str(), "");
+    WriteLog<log_records::kFileTimesFailed>(static_cast<int>(GetLastError()), m_path.c_str());
     return false;
 }
 

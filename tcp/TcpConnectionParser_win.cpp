@@ -1,11 +1,11 @@
 #include "tcp/TcpConnectionParser_win.h"
 
 #include "host/RynUtil.h"
+#include "module/LogRecords.h"
 
 namespace {
 
 constexpr DWORD kNoticeAboveRows = 5000;
-constexpr int kNoticeLine = 31;
 // Give the processor back now and then on machines with large tables.
 constexpr int kRowsBeforePause = 2000;
 constexpr uint64_t kPauseMilliseconds = 50;
@@ -31,9 +31,7 @@ TcpConnectInfo CTcpConnectionParserWin::GetConnectInfo(int64_t pid) {
 
 void CTcpConnectionParserWin::AddRows(const MIB_TCPTABLE_OWNER_PID& table) {
     if (table.dwNumEntries > kNoticeAboveRows) {
-        ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_INFO, "TcpConnectionParser_win",
-                                             kNoticeLine, "tcp entries larger than %d",
-                                             static_cast<int>(kNoticeAboveRows), "");
+        WriteLog<log_records::kLargeTcpTable>(static_cast<int>(kNoticeAboveRows));
     }
     const MIB_TCPROW_OWNER_PID* rows = table.table;  // dwNumEntries rows follow the count
     int rowsSincePause = 0;

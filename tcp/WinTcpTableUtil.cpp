@@ -1,18 +1,15 @@
 #include "tcp/WinTcpTableUtil.h"
 
 #include "host/RynUtil.h"
+#include "module/LogRecords.h"
 
 namespace {
 
 // A table with one row: a single call suffices on a machine with at most one row.
 constexpr DWORD kFirstTableBytes = sizeof(MIB_TCPTABLE_OWNER_PID);
-constexpr int kTableErrorLine = 30;
 constexpr uint16_t kMissingRowPort = 0xFFFF;
 
-void LogTableError(DWORD error) {
-    ryn::CLogMessage::GetInstance()->log(ryn::RYN_LOG_ERROR, "WinTcpTableUtil", kTableErrorLine,
-                                         "Get tcp table error.%d", static_cast<int>(error), "");
-}
+void LogTableError(DWORD error) { WriteLog<log_records::kTcpTableFailed>(static_cast<int>(error)); }
 
 PMIB_TCPTABLE_OWNER_PID AllocTable(DWORD bytes) {
     return static_cast<PMIB_TCPTABLE_OWNER_PID>(HeapAlloc(GetProcessHeap(), 0, bytes));

@@ -2,18 +2,24 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 
 #include "campaign/CampaignMachine.h"
 #include "campaign/ReportFormat.h"
+#include "module/LogRecords.h"
 
 namespace campaign {
 
 namespace {
 
 const char kMessageType[] = "T_PROCESS_LIST_INFO_RSP";
-const char kInitFailed[] = "init proc info parser error.";
-const int kNoProcessBoundLine = 108;
+using namespace log_records;
+
+// How the journal shows a record written whole.
+std::string LogEvent(const LogRecord& record) {
+    return "log " + std::to_string(record.level) + " " + record.format;
+}
 
 // ---- Values: which delivered failure may change which member of which record, and to
 // what. Every member no rule reaches must be the fault-free one.
@@ -329,20 +335,35 @@ struct ExpectedRecord {
     bool initFailedFollows = false;
 };
 
-ExpectedRecord Exact(const std::string& source, int line, const std::string& text,
-                     bool initFailedFollows = false) {
+// The record's text with these arguments, formatted as the logger does.
+template <typename... Args>
+std::string Text(const char* format, Args... args) {
+    char text[512];
+    std::snprintf(text, sizeof(text), format, args...);
+    return text;
+}
+
+// A "%s" at the end stands for any text (a path); it is left empty here.
+template <typename... Args>
+ExpectedRecord Exact(const LogRecord& record, Args... args) {
     ExpectedRecord expected;
-    expected.source = source;
-    expected.line = line;
-    expected.prefix = text;
-    expected.initFailedFollows = initFailedFollows;
+    expected.source = record.source != nullptr ? record.source : "";
+    expected.line = record.line;
+    expected.prefix = Text(record.format, args...);
+    const std::string format = record.format;
+    if (format.size() >= 2 && format.compare(format.size() - 2, 2, "%s") == 0) {
+        expected.tail = ExpectedRecord::kAnything;
+    }
     return expected;
 }
 
 // A text composed by GetUser: the pid of the record being read, then the code.
-ExpectedRecord UserFailure(const std::string& prefix, DWORD error) {
-    ExpectedRecord expected = Exact("", 0, prefix);
-    expected.suffix = ", err: " + std::to_string(error);
+ExpectedRecord UserFailure(const LogRecord& record, DWORD error) {
+    const std::string format = record.format;
+    const size_t pid = format.find("%lld");
+    ExpectedRecord expected = Exact(record);
+    expected.prefix = format.substr(0, pid);
+    expected.suffix = Text(format.substr(pid + 4).c_str(), static_cast<unsigned int>(error));
     expected.tail = ExpectedRecord::kNumber;
     return expected;
 }
@@ -353,36 +374,33 @@ ExpectedRecord UserFailure(const std::string& prefix, DWORD error) {
 // its 32-bit id.
 bool RecordOfFailure(const std::string& call, int role, DWORD error, int64_t pid,
                      ExpectedRecord* expected) {
-    const std::string code = std::to_string(static_cast<int>(error));
-    const std::string ofPid =
-        std::to_string(static_cast<int32_t>(static_cast<uint32_t>(pid))) + ", err: " + code;
+    const int code = static_cast<int>(error);
+    const int pid32 = static_cast<int32_t>(static_cast<uint32_t>(pid));
     if (call == "OpenProcess") {
-        *expected = Exact("ProcInfoParser_Win", 46, "Open process error. PID: " + ofPid, true);
+        *expected = Exact(kOpenProcessFailed, pid32, code);
+        expected->initFailedFollows = true;
     } else if (call == "GetProcessTimes") {
-        *expected = Exact("ProcInfoParser_Win", 54, "Get proc times error. PID: " + ofPid, true);
+        *expected = Exact(kProcessTimesFailed, pid32, code);
+        expected->initFailedFollows = true;
     } else if (call == "OpenProcessToken") {
-        *expected = UserFailure("Open process token error. PID: ", error);
+        *expected = UserFailure(kTokenOpenFailed, error);
     } else if (call == "GetTokenInformation" && role == 2) {  // the first only learns the size
-        *expected = UserFailure("GetTokenInformation. PID: ", error);
+        *expected = UserFailure(kTokenUserFailed, error);
     } else if (call == "LookupAccountSidW") {
-        *expected = UserFailure("LookupAccountSidA error. PID: ", error);
+        *expected = UserFailure(kAccountFailed, error);
     } else if (call == "GetFileTime") {
-        *expected = Exact("ProcInfoParser_Win", 317, "cal file time error: " + code + ", ");
-        expected->tail = ExpectedRecord::kAnything;  // the image path follows
+        *expected = Exact(kFileTimesFailed, code, "");
     } else if (call == "GetFileSizeEx" || call == "SetFilePointerEx" ||
                call == "ReadFile") {  // a file it cannot open is silent
-        *expected = Exact("FilePropertyCache", 90, "GetFileVersionInfoA error. err: " + code);
+        *expected = Exact(kVersionReadFailed, code);
     } else if (call == "VerQueryValueA" && (role == 1 || role == 2)) {  // the company is silent
-        *expected = Exact("FilePropertyCache", role == 1 ? 100 : 114,
-                          "VerQueryValueA error. err" + std::to_string(role) + ": " + code);
+        *expected = Exact(role == 1 ? kTranslationFailed : kDescriptionFailed, code);
     } else if (call == "WinVerifyTrust" && error == 0x80096010) {  // no signature is silent
-        *expected = Exact("FilePropertyCache", 70,
-                          "Signature not verified, signer not reported. err: 0x80096010 path: ");
-        expected->tail = ExpectedRecord::kAnything;
+        *expected = Exact(kNotVerified, static_cast<unsigned int>(error), "");
     } else if (call == "GetExtendedTcpTable" && !(role == 1 && error == 122)) {  // 122 resizes
-        *expected = Exact("WinTcpTableUtil", 30, "Get tcp table error." + code);
+        *expected = Exact(kTcpTableFailed, code);
     } else if (call == "HeapAlloc") {
-        *expected = Exact("WinTcpTableUtil", 30, "Get tcp table error.8");
+        *expected = Exact(kTcpTableFailed, static_cast<int>(ERROR_NOT_ENOUGH_MEMORY));
     } else {
         return false;
     }
@@ -476,8 +494,9 @@ void CheckFailureRecords(const Schedule& schedule, const PassRecord& pass, Findi
         }
         if (expected.initFailedFollows) {
             record = NextFailureRecord(events, record - &events[0], &nextCall);
-            if (record == nullptr || record->log.text != kInitFailed) {
-                findings->mixed.push_back(failure + " but \"" + kInitFailed + "\" did not follow");
+            if (record == nullptr || record->log.text != kInitFailed.format) {
+                findings->mixed.push_back(failure + " but \"" + kInitFailed.format +
+                                          "\" did not follow");
                 continue;
             }
         }
@@ -493,7 +512,7 @@ void CheckFailureRecords(const Schedule& schedule, const PassRecord& pass, Findi
 void CheckStop(const PassRecord& pass, Findings* findings) {
     const std::vector<Event>& events = pass.events;
     const auto stop = std::find_if(events.begin(), events.end(), [](const Event& event) {
-        return event.text == "log 4 stop korvaProc.";
+        return event.text == LogEvent(kStopAsked);
     });
     const auto pause = std::find_if(events.begin(), events.end(),
                                     [](const Event& event) { return event.text == "sleep 1000"; });
@@ -528,13 +547,13 @@ bool Delivered(const Schedule& schedule, const PassRecord& pass, const std::stri
 void CheckNoReport(const Schedule& schedule, const PassRecord& pass, const Report& want,
                    const Attribution& attribution, Findings* findings) {
     const std::string where = "pass " + std::to_string(pass.pass) + ": ";
-    const bool stopped = HasEvent(pass, "log 4 stop korvaProc.") && !HasEvent(pass, "sleep 1000");
+    const bool stopped = HasEvent(pass, LogEvent(kStopAsked)) && !HasEvent(pass, "sleep 1000");
     if (stopped) {
         return;
     }
     const bool noneBound = std::any_of(pass.events.begin(), pass.events.end(), [](const Event& e) {
-        return e.kind == Event::kLog && e.log.source == "KorvaProcInterfaceImp" &&
-               e.log.line == kNoProcessBoundLine;
+        return e.kind == Event::kLog && e.log.source == kNoProcessBound.source &&
+               e.log.line == kNoProcessBound.line;
     });
     if (!noneBound) {
         findings->mixed.push_back(where +
@@ -561,7 +580,7 @@ void CheckPass(const Schedule& schedule, const PassRecord& pass, const std::stri
     const std::string where = "pass " + std::to_string(pass.pass) + ": ";
     CheckFailureRecords(schedule, pass, findings);
     CheckStop(pass, findings);
-    if (!HasEvent(pass, "log 4 end of refresh proc info")) {
+    if (!HasEvent(pass, LogEvent(kPassEnds))) {
         findings->mixed.push_back(where + "the pass did not log its end");
     }
     Report want;
