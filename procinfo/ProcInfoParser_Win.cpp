@@ -35,8 +35,8 @@ void LogPidError(int64_t pid, DWORD error) {
 
 // An account record: the stored pid and the code, as they are.
 template <const LogRecord& R>
-std::string UserFailure(int64_t pid, DWORD error) {
-    return ComposeLog<R>(static_cast<long long>(pid), static_cast<unsigned int>(error));
+void LogUserFailure(int64_t pid, DWORD error) {
+    WriteLog<R>(static_cast<long long>(pid), static_cast<unsigned int>(error));
 }
 
 int32_t ClampToInt32(double value) {
@@ -197,17 +197,15 @@ std::string CProcInfoParserWin::GetUser() {
     if (!m_process.valid() || !m_user.empty()) {
         return m_user;
     }
-    const std::string failure = LookupUser();
-    if (!failure.empty()) {
-        ryn::CLogMessage::GetInstance()->WriteLogMessage(failure, ryn::RYN_LOG_ERROR);
-    }
+    LookupUser();
     return m_user;
 }
 
-std::string CProcInfoParserWin::LookupUser() {
+void CProcInfoParserWin::LookupUser() {
     HANDLE rawToken = nullptr;
     if (!OpenProcessToken(m_process.get(), TOKEN_READ, &rawToken)) {
-        return UserFailure<log_records::kTokenOpenFailed>(m_pid, GetLastError());
+        LogUserFailure<log_records::kTokenOpenFailed>(m_pid, GetLastError());
+        return;
     }
     const CWinHandle token(rawToken);
 
@@ -216,7 +214,8 @@ std::string CProcInfoParserWin::LookupUser() {
     GetTokenInformation(token.get(), TokenUser, nullptr, 0, &needed);
     std::vector<BYTE> buffer(needed);
     if (!GetTokenInformation(token.get(), TokenUser, buffer.data(), needed, &needed)) {
-        return UserFailure<log_records::kTokenUserFailed>(m_pid, GetLastError());
+        LogUserFailure<log_records::kTokenUserFailed>(m_pid, GetLastError());
+        return;
     }
 
     constexpr DWORD kAccountChars = 260;
@@ -227,12 +226,12 @@ std::string CProcInfoParserWin::LookupUser() {
     SID_NAME_USE use = SidTypeUnknown;
     const PSID sid = reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid;
     if (!LookupAccountSidW(nullptr, sid, name, &nameChars, domain, &domainChars, &use)) {
-        return UserFailure<log_records::kAccountFailed>(m_pid, GetLastError());
+        LogUserFailure<log_records::kAccountFailed>(m_pid, GetLastError());
+        return;
     }
     // The bare account name: the report has no use for the domain.
     m_user = ryn::CStringUtil::ws2s_utf8(
         std::wstring(name, std::find(name, name + kAccountChars, L'\0')));
-    return std::string();
 }
 
 bool CProcInfoParserWin::GetExeFileTimes(int64_t& createTime, int64_t& modifyTime) {

@@ -30,8 +30,8 @@ class CProcInfoParserWin : public CProcInfoParserInterface {
     int64_t GetExeFileSize() override;
 
   private:
-    // One attempt to read the account name into m_user; the failure text, or "".
-    std::string LookupUser();
+    // One attempt to read the account name into m_user; a failure is logged.
+    void LookupUser();
 
     int64_t m_pid = -1;
     CWinHandle m_process;
