@@ -37,23 +37,10 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures"))
-from der import der_oid, tlv  # shared with the fixtures' responder
-
-# ---------------------------------------------------------------- DER
-
-TAG_BOOLEAN = 0x01
-TAG_INTEGER = 0x02
-TAG_BIT_STRING = 0x03
-TAG_OCTET_STRING = 0x04
-TAG_NULL = 0x05
-TAG_OID = 0x06
-TAG_UTF8 = 0x0C
-TAG_IA5 = 0x16
-TAG_UTC_TIME = 0x17
-TAG_GENERALIZED_TIME = 0x18
-TAG_BMP = 0x1E
-TAG_SEQUENCE = 0x30
-TAG_SET = 0x31
+from der import (TAG_BIT_STRING, TAG_BMP, TAG_BOOLEAN, TAG_CONTEXT_0, TAG_GENERALIZED_TIME,
+                 TAG_IA5, TAG_INTEGER, TAG_OCTET_STRING, TAG_SEQUENCE, TAG_UTC_TIME,
+                 TAG_UTF8, DerError, Node, algorithm, der_oid, der_set_of, issuer_and_serial,
+                 oid_text, parse_one, pem_to_der, read_tlv, tbs_fields, tlv)
 
 OID_SIGNED_DATA = "1.2.840.113549.1.7.2"
 OID_COUNTER_SIGNATURE = "1.2.840.113549.1.9.6"
@@ -74,80 +61,6 @@ class Fail(Exception):
     pass
 
 
-def oid_text(body):
-    arcs = [body[0] // 40, body[0] % 40]
-    value = 0
-    for byte in body[1:]:
-        value = (value << 7) | (byte & 0x7F)
-        if not byte & 0x80:
-            arcs.append(value)
-            value = 0
-    return ".".join(str(a) for a in arcs)
-
-
-class Node:
-    """One DER element: tag, its content bytes or its children, and where it lay."""
-
-    def __init__(self, tag, content=b"", children=None, start=0, end=0):
-        self.tag = tag
-        self.content = content
-        self.children = children
-        self.start = start  # offset of the tag in the parsed blob
-        self.end = end
-
-    def encode(self):
-        if self.children is None:
-            return tlv(self.tag, self.content)
-        return tlv(self.tag, b"".join(c.encode() for c in self.children))
-
-    def child(self, index):
-        return self.children[index]
-
-
-CONSTRUCTED = 0x20
-
-
-def parse_der(data, start=0, end=None):
-    """All elements between start and end, constructed ones parsed down."""
-    end = len(data) if end is None else end
-    nodes = []
-    pos = start
-    while pos < end:
-        tag = data[pos]
-        first = data[pos + 1]
-        head = pos + 2
-        if first < 0x80:
-            length = first
-        else:
-            count = first & 0x7F
-            length = int.from_bytes(data[head:head + count], "big")
-            head += count
-        stop = head + length
-        if stop > end:
-            raise Fail("DER element at %d overruns its parent" % pos)
-        if tag & CONSTRUCTED:
-            nodes.append(Node(tag, children=parse_der(data, head, stop), start=pos, end=stop))
-        else:
-            nodes.append(Node(tag, content=data[head:stop], start=pos, end=stop))
-        pos = stop
-    return nodes
-
-
-def parse_der_first_end(data):
-    first = data[1]
-    if first < 0x80:
-        return 2 + first
-    count = first & 0x7F
-    return 2 + count + int.from_bytes(data[2:2 + count], "big")
-
-
-def parse_one(data):
-    nodes = parse_der(data)
-    if len(nodes) != 1:
-        raise Fail("expected one DER element, found %d" % len(nodes))
-    return nodes[0]
-
-
 # ---------------------------------------------------------------- PKCS #7 and X.509
 
 
@@ -160,19 +73,14 @@ def signer_info(content_info):
 
 
 def certificates(content_info):
-    signed_data = content_info.child(1).child(0)
-    for element in signed_data.children:
-        if element.tag == 0xA0:
-            return element.children
-    return []
+    found = content_info.child(1).child(0).first(TAG_CONTEXT_0)
+    return found.children if found else []
 
 
 def attributes(signer, tag):
     """The authenticated (0xA0) or unauthenticated (0xA1) attributes of a SignerInfo."""
-    for element in signer.children:
-        if element.tag == tag:
-            return element.children
-    return []
+    found = signer.first(tag)
+    return found.children if found else []
 
 
 def find_attribute(attribute_list, oid):
@@ -187,25 +95,17 @@ def counter_signer(signer):
     return attribute.child(1).child(0)
 
 
-def issuer_and_serial(signer):
-    return signer.child(1).encode()
-
-
 def certificate_of(content_info, signer):
     """The certificate whose issuer and serial the SignerInfo names."""
-    wanted = issuer_and_serial(signer)
+    wanted = signer.child(1).encode()
     for cert in certificates(content_info):
-        tbs = cert.child(0)
-        fields = tbs.children[1:] if tbs.child(0).tag == 0xA0 else tbs.children
-        if Node(TAG_SEQUENCE, children=[fields[2], fields[0]]).encode() == wanted:
+        if issuer_and_serial(cert) == wanted:
             return cert
     raise Fail("signer certificate not in the signature")
 
 
 def subject_of(cert):
-    tbs = cert.child(0)
-    fields = tbs.children[1:] if tbs.child(0).tag == 0xA0 else tbs.children
-    return fields[4]
+    return tbs_fields(cert)[4]
 
 
 def string_value(node):
@@ -345,7 +245,7 @@ class PeImage:
         length = self.u32(offset)
         blob = bytes(self.data[offset + 8:offset + length])
         # The table may be padded past the DER element; the blob is the element.
-        return offset, size, blob[:parse_der_first_end(blob)]
+        return offset, size, blob[:read_tlv(blob, 0)[2]]
 
     def set_signature(self, blob, trailing=b""):
         """Replaces the certificate table (at the end of the file) by one holding blob."""
@@ -488,13 +388,6 @@ def run(command, **kwargs):
     return subprocess.run(command, check=True, capture_output=True, **kwargs).stdout
 
 
-def pem_to_der(text):
-    lines = text.decode("ascii").split("\n")
-    begin = next(i for i, l in enumerate(lines) if l.startswith("-----BEGIN"))
-    end = next(i for i, l in enumerate(lines) if l.startswith("-----END"))
-    return base64.b64decode("".join(lines[begin + 1:end]))
-
-
 def der_to_pem(der, label="CERTIFICATE"):
     text = base64.b64encode(der).decode("ascii")
     lines = [text[i:i + 64] for i in range(0, len(text), 64)]
@@ -503,8 +396,8 @@ def der_to_pem(der, label="CERTIFICATE"):
 
 def rdn(*pairs):
     """One RDN; several pairs make it multi-valued (DER sorts a SET OF)."""
-    encoded = [tlv(TAG_SEQUENCE, der_oid(oid) + tlv(tag, value)) for oid, tag, value in pairs]
-    return tlv(TAG_SET, b"".join(sorted(encoded)))
+    return der_set_of([tlv(TAG_SEQUENCE, der_oid(oid) + tlv(tag, value))
+                       for oid, tag, value in pairs])
 
 
 def name(*rdns):
@@ -534,7 +427,7 @@ class Issuer:
     def __init__(self, tools, pki, work):
         self.tools = tools
         self.ca_key = os.path.join(pki, "ca.key")
-        ca = parse_one(pem_to_der(open(os.path.join(pki, "ca.pem"), "rb").read()))
+        ca = parse_one(pem_to_der(open(os.path.join(pki, "ca.pem"), encoding="ascii").read()))
         self.ca_subject = subject_of(ca).encode()
         self.key = os.path.join(work, "hostile-signer.key")
         run([tools.openssl, "genpkey", "-quiet", "-algorithm", "RSA", "-pkeyopt",
@@ -545,7 +438,7 @@ class Issuer:
 
     def issue(self, label, subject, alt_name=None):
         self.serial += 1
-        algorithm = tlv(TAG_SEQUENCE, der_oid(OID_SHA256_RSA) + tlv(TAG_NULL, b""))
+        signature_algorithm = algorithm(OID_SHA256_RSA)
         validity = tlv(TAG_SEQUENCE, tlv(TAG_UTC_TIME, b"180101000000Z") +
                        tlv(TAG_UTC_TIME, b"380101000000Z"))
         extensions = [
@@ -559,7 +452,7 @@ class Issuer:
                                         tlv(TAG_SEQUENCE, tlv(0xA4, alt_name))))
         tbs = tlv(TAG_SEQUENCE,
                   tlv(0xA0, tlv(TAG_INTEGER, b"\x02")) +
-                  tlv(TAG_INTEGER, self.serial.to_bytes(2, "big")) + algorithm +
+                  tlv(TAG_INTEGER, self.serial.to_bytes(2, "big")) + signature_algorithm +
                   self.ca_subject + validity + subject + self.public_key +
                   tlv(0xA3, tlv(TAG_SEQUENCE, b"".join(extensions))))
         with tempfile.NamedTemporaryFile(dir=self.work, delete=False) as f:
@@ -568,7 +461,8 @@ class Issuer:
             signature = run([self.tools.openssl, "dgst", "-sha256", "-sign", self.ca_key, f.name])
         finally:
             os.unlink(f.name)
-        cert = tlv(TAG_SEQUENCE, tbs + algorithm + tlv(TAG_BIT_STRING, b"\0" + signature))
+        cert = tlv(TAG_SEQUENCE,
+                   tbs + signature_algorithm + tlv(TAG_BIT_STRING, b"\0" + signature))
         path = os.path.join(self.work, label + ".pem")
         with open(path, "w", encoding="ascii") as out:
             out.write(der_to_pem(cert))
@@ -1108,7 +1002,7 @@ def main():
     os.makedirs(work, exist_ok=True)
     try:
         shapes = make_shapes(args, work)
-    except (Fail, subprocess.CalledProcessError, StopIteration) as error:
+    except (Fail, DerError, subprocess.CalledProcessError, StopIteration) as error:
         detail = getattr(error, "stderr", b"") or b""
         sys.stderr.write("make-hostile: %s %s\n" % (error, detail.decode(errors="replace")))
         return 1
