@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "module/WinHandle.h"
+#include "module/WinOwner.h"
 
 namespace {
 
@@ -22,67 +23,27 @@ const DWORD kChainFlags = CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL;
 constexpr uint32_t kFailedWithoutCode = 0x80004005;  // E_FAIL
 constexpr uint32_t kChainingError = 0x800B010A;      // CERT_E_CHAINING
 
-// Move-only owner of one crypt32 or kernel32 object; the release keeps the last error.
-template <typename Handle, typename Traits>
-class Owner {
-  public:
-    Owner() = default;
-    explicit Owner(Handle handle) : m_handle(handle) {}
-    ~Owner() { reset(); }
-    Owner(Owner&& other) noexcept : m_handle(std::exchange(other.m_handle, Handle())) {}
-    Owner& operator=(Owner&& other) noexcept {
-        if (this != &other) {
-            reset();
-            m_handle = std::exchange(other.m_handle, Handle());
-        }
-        return *this;
-    }
-    Owner(const Owner&) = delete;
-    Owner& operator=(const Owner&) = delete;
-
-    Handle get() const { return m_handle; }
-    // For calls that hand out a new object through a pointer.
-    Handle* out() {
-        reset();
-        return &m_handle;
-    }
-    explicit operator bool() const { return m_handle != Handle(); }
-
-    void reset() {
-        if (m_handle != Handle()) {
-            const DWORD error = GetLastError();
-            Traits::Free(m_handle);
-            SetLastError(error);
-            m_handle = Handle();
-        }
-    }
-
-  private:
-    Handle m_handle = Handle();
-};
-
-struct LocalTraits {
+struct LocalTraits : NullMeansNone<HLOCAL> {
     static void Free(HLOCAL memory) { LocalFree(memory); }
 };
-struct CertContextTraits {
+struct CertContextTraits : NullMeansNone<PCCERT_CONTEXT> {
     static void Free(PCCERT_CONTEXT context) { CertFreeCertificateContext(context); }
 };
-struct CertStoreTraits {
+struct CertStoreTraits : NullMeansNone<HCERTSTORE> {
     static void Free(HCERTSTORE store) { CertCloseStore(store, 0); }
 };
-struct CryptMsgTraits {
+struct CryptMsgTraits : NullMeansNone<HCRYPTMSG> {
     static void Free(HCRYPTMSG message) { CryptMsgClose(message); }
 };
-
-typedef Owner<HLOCAL, LocalTraits> LocalBuffer;
-typedef Owner<PCCERT_CONTEXT, CertContextTraits> CertContext;
-typedef Owner<HCERTSTORE, CertStoreTraits> CertStore;
-struct CertChainTraits {
+struct CertChainTraits : NullMeansNone<PCCERT_CHAIN_CONTEXT> {
     static void Free(PCCERT_CHAIN_CONTEXT chain) { CertFreeCertificateChain(chain); }
 };
 
-typedef Owner<HCRYPTMSG, CryptMsgTraits> CryptMessage;
-typedef Owner<PCCERT_CHAIN_CONTEXT, CertChainTraits> CertChain;
+using LocalBuffer = CWinOwner<LocalTraits>;
+using CertContext = CWinOwner<CertContextTraits>;
+using CertStore = CWinOwner<CertStoreTraits>;
+using CryptMessage = CWinOwner<CryptMsgTraits>;
+using CertChain = CWinOwner<CertChainTraits>;
 
 uint32_t LastErrorCode() {
     const DWORD error = GetLastError();

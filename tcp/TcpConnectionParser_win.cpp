@@ -17,7 +17,9 @@ CTcpConnectParserInterface* CreateTcpConnectParser() { return new CTcpConnection
 // Every row is summarised whatever processes the pass saw, so the map is unused.
 bool CTcpConnectionParserWin::Parse(const ryn::ProcessIdMap&) {
     m_summaries.clear();
-    if (!m_table.Refresh()) {
+    m_table.reset();  // the last snapshot goes before the next is taken: never two at once
+    m_table.reset(GetTcpTable());
+    if (!m_table.valid()) {
         return false;
     }
     AddRows(*m_table.get());

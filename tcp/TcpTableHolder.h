@@ -1,34 +1,12 @@
 #pragma once
 
+// First: it includes winsock2.h, which must come before windows.h.
 #include "tcp/WinTcpTableUtil.h"
+#include "module/WinOwner.h"
 
-// Move-only owner of one TCP table snapshot; releases it with FreeTcpTable.
-class CTcpTableHolder {
-  public:
-    CTcpTableHolder() = default;
-    ~CTcpTableHolder() { FreeTcpTable(m_table); }
-    CTcpTableHolder(const CTcpTableHolder&) = delete;
-    CTcpTableHolder& operator=(const CTcpTableHolder&) = delete;
-    CTcpTableHolder(CTcpTableHolder&& other) noexcept : m_table(other.m_table) {
-        other.m_table = nullptr;
-    }
-    CTcpTableHolder& operator=(CTcpTableHolder&& other) noexcept {
-        if (this != &other) {
-            FreeTcpTable(m_table);
-            m_table = other.m_table;
-            other.m_table = nullptr;
-        }
-        return *this;
-    }
-
-    // Releases the held table, then takes a new one; false when none could be read.
-    bool Refresh() {
-        FreeTcpTable(m_table);
-        m_table = GetTcpTable();
-        return m_table != nullptr;
-    }
-    const MIB_TCPTABLE_OWNER_PID* get() const { return m_table; }
-
-  private:
-    PMIB_TCPTABLE_OWNER_PID m_table = nullptr;
+// A TCP table snapshot from GetTcpTable, a block of the process heap.
+struct TcpTableTraits : NullMeansNone<PMIB_TCPTABLE_OWNER_PID> {
+    static void Free(PMIB_TCPTABLE_OWNER_PID table) { FreeTcpTable(table); }
 };
+
+using CTcpTableHolder = CWinOwner<TcpTableTraits>;

@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <utility>
+
+#include "agent/rynUtil/UniqueHandle.h"
 #include "agent/rynUtil/Wow64PathMap.h"
 #include "host/RynUtil.h"
 
@@ -33,13 +36,7 @@ bool CFileCom::open(FileComOpenFlag flag) {
 
 void* CFileCom::nativeHandle() const { return m_handle; }
 
-void CFileCom::close() {
-    if (m_handle != nullptr) {
-        const DWORD saved = GetLastError();  // keep the caller's error for its log record
-        CloseHandle(m_handle);
-        SetLastError(saved);
-        m_handle = nullptr;
-    }
-}
+// The owner's release keeps the caller's error for its log record.
+void CFileCom::close() { const UniqueHandle closing(std::exchange(m_handle, nullptr)); }
 
 }  // namespace ryn

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "agent/rynUtil/NtdllFunction.h"
+
 namespace ryn {
 
 namespace {
@@ -18,7 +20,6 @@ constexpr ULONG kProcessWow64Information = 26;
 constexpr ULONG kProcessCommandLineInformation = 60;
 
 constexpr LONG kStatusBufferOverflow = static_cast<LONG>(0x80000005);
-constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
 constexpr LONG kStatusBufferTooSmall = static_cast<LONG>(0xC0000023);
 
 // A UNICODE_STRING's length is 16 bits, so no command line is longer than this.
@@ -29,12 +30,8 @@ constexpr ULONG kLargestQuerySize = sizeof(UNICODE_STRING) + kMaxCommandLineByte
 typedef LONG(WINAPI* QueryInformationProcessFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
 
 QueryInformationProcessFn QueryFunction() {
-    static const QueryInformationProcessFn function = [] {
-        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        const FARPROC address =
-            ntdll != nullptr ? GetProcAddress(ntdll, "NtQueryInformationProcess") : nullptr;
-        return reinterpret_cast<QueryInformationProcessFn>(reinterpret_cast<void*>(address));
-    }();
+    static const QueryInformationProcessFn function =
+        NtdllFunction<QueryInformationProcessFn>("NtQueryInformationProcess");
     return function;
 }
 

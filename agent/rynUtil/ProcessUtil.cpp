@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "agent/rynUtil/NtdllFunction.h"
 #include "agent/rynUtil/ProcessCommandLine.h"
 #include "agent/rynUtil/UniqueHandle.h"
 
@@ -32,18 +33,13 @@ UniqueHandle OpenPid(int64_t pid, DWORD access) {
 typedef LONG(WINAPI* QuerySystemInformationFn)(ULONG, PVOID, ULONG, PULONG);
 
 constexpr ULONG kSystemProcessInformation = 5;
-constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
 constexpr size_t kFirstListBytes = 256 * 1024;
 // Far beyond any real list (about 300 bytes a process plus its threads).
 constexpr size_t kLargestListBytes = 64u << 20;
 
 QuerySystemInformationFn QuerySystemFunction() {
-    static const QuerySystemInformationFn function = [] {
-        const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        const FARPROC address =
-            ntdll != nullptr ? GetProcAddress(ntdll, "NtQuerySystemInformation") : nullptr;
-        return reinterpret_cast<QuerySystemInformationFn>(reinterpret_cast<void*>(address));
-    }();
+    static const QuerySystemInformationFn function =
+        NtdllFunction<QuerySystemInformationFn>("NtQuerySystemInformation");
     return function;
 }
 

@@ -15,7 +15,6 @@ namespace {
 
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ULL;
 constexpr uint64_t kTicksPerSecond = 10000000ULL;
-constexpr size_t kLongestReadyLine = 64;
 
 std::wstring Convert(UINT codePage, const std::string& text) {
     if (text.empty()) {
@@ -26,17 +25,6 @@ std::wstring Convert(UINT codePage, const std::string& text) {
     std::wstring wide(static_cast<size_t>(length), L'\0');
     MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
     return wide;
-}
-
-std::string ReadLine(HANDLE pipe) {
-    std::string line;
-    char c = 0;
-    DWORD read = 0;
-    while (line.size() < kLongestReadyLine && ReadFile(pipe, &c, 1, &read, nullptr) && read == 1 &&
-           c != '\n') {
-        line.push_back(c);
-    }
-    return line;
 }
 
 }  // namespace
@@ -155,53 +143,6 @@ bool SaveReport(const std::string& name, const std::string& body) {
     return file.valid() &&
            WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
            written == line.size();
-}
-
-RunningProcess::RunningProcess(const std::string& utf8Program, const std::string& utf8CommandLine) {
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE stdinRead = nullptr;
-    HANDLE stdinWrite = nullptr;
-    HANDLE stdoutRead = nullptr;
-    HANDLE stdoutWrite = nullptr;
-    if (!CreatePipe(&stdinRead, &stdinWrite, &inherit, 0)) {
-        return;
-    }
-    ryn::UniqueHandle childIn(stdinRead);
-    m_stdinWrite = ryn::UniqueHandle(stdinWrite);
-    if (!CreatePipe(&stdoutRead, &stdoutWrite, &inherit, 0)) {
-        return;
-    }
-    ryn::UniqueHandle parentOut(stdoutRead);
-    ryn::UniqueHandle childOut(stdoutWrite);
-    SetHandleInformation(stdinWrite, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(stdoutRead, HANDLE_FLAG_INHERIT, 0);
-
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = childIn.get();
-    startup.hStdOutput = childOut.get();
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION info = {};
-    std::wstring line = Wide(utf8CommandLine);
-    line.push_back(L'\0');
-    if (!CreateProcessW(Wide(utf8Program).c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                        nullptr, &startup, &info)) {
-        return;
-    }
-    CloseHandle(info.hThread);
-    m_process = ryn::UniqueHandle(info.hProcess);
-    m_pid = info.dwProcessId;
-    childOut.reset();
-    // Its parameters are complete, and its sockets or child exist, once it says so.
-    m_readyLine = ReadLine(parentOut.get());
-}
-
-RunningProcess::~RunningProcess() {
-    m_stdinWrite.reset();
-    if (m_process.valid() && WaitForSingleObject(m_process.get(), 10000) != WAIT_OBJECT_0) {
-        TerminateProcess(m_process.get(), 1);
-    }
 }
 
 ModuleDriver::ModuleDriver() {

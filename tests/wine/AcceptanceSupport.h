@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "WineTestSupport.h"
 #include "agent/host/ReportWaiter.h"
-#include "agent/rynUtil/UniqueHandle.h"
 
 namespace acceptance {
 
@@ -41,28 +41,8 @@ FileFacts ReadFileFacts(const std::string& utf8Path);
 // Moves the file's last-write time by that many seconds, so the caches read it anew.
 bool ShiftModifyTime(const std::string& utf8Path, int64_t seconds);
 
-// A process of ours, started with exactly the given command line and a pipe on
-// stdin; it has said its first line ("ready ...") when the constructor returns.
-// Closing the pipe ends it; the destructor does that and waits.
-class RunningProcess {
-  public:
-    RunningProcess(const std::string& utf8Program, const std::string& utf8CommandLine);
-    ~RunningProcess();
-    RunningProcess(const RunningProcess&) = delete;
-    RunningProcess& operator=(const RunningProcess&) = delete;
-
-    bool ready() const { return m_readyLine.rfind("ready", 0) == 0; }
-    DWORD pid() const { return m_pid; }
-    HANDLE handle() const { return m_process.get(); }
-    // The words after "ready" on the first line.
-    const std::string& readyLine() const { return m_readyLine; }
-
-  private:
-    ryn::UniqueHandle m_process;
-    ryn::UniqueHandle m_stdinWrite;
-    DWORD m_pid = 0;
-    std::string m_readyLine;
-};
+// A process of ours, as the acceptance programs name it.
+using RunningProcess = winetest::ChildProcess;
 
 // A suite's reports go to reports\<name>.jsonl under the working directory, one
 // line each, where ctest checks them against the message schema after the suites.

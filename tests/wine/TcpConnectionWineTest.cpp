@@ -25,71 +25,25 @@ using winetest::RunningUnderWine;
 // its stdin is closed.
 class HelperProcess {
   public:
-    explicit HelperProcess(const std::string& arguments) {
-        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        HANDLE childStdin = nullptr;
-        HANDLE childStdout = nullptr;
-        if (!CreatePipe(&childStdin, &m_stdin, &inherit, 0) ||
-            !CreatePipe(&m_stdout, &childStdout, &inherit, 0)) {
-            return;
-        }
-        SetHandleInformation(m_stdin, HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(m_stdout, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = childStdin;
-        startup.hStdOutput = childStdout;
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-        std::string command = "\"" + winetest::ProgramFolder() + "tcp_helper.exe\" " + arguments;
-        if (CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                           &startup, &m_process)) {
-            ReadPorts();
-        }
-        CloseHandle(childStdin);
-        CloseHandle(childStdout);
-    }
-
-    ~HelperProcess() {
-        CloseHandle(m_stdin);  // the helper's signal to finish
-        if (m_process.hProcess != nullptr) {
-            if (WaitForSingleObject(m_process.hProcess, 10000) != WAIT_OBJECT_0) {
-                TerminateProcess(m_process.hProcess, 1);
-            }
-            CloseHandle(m_process.hThread);
-            CloseHandle(m_process.hProcess);
-        }
-        CloseHandle(m_stdout);
-    }
-
-    HelperProcess(const HelperProcess&) = delete;
-    HelperProcess& operator=(const HelperProcess&) = delete;
-
-    bool ready() const { return m_listenPort != 0 && m_clientPort != 0; }
-    int64_t pid() const { return static_cast<int64_t>(m_process.dwProcessId); }
-    uint16_t listenPort() const { return m_listenPort; }
-    uint16_t clientPort() const { return m_clientPort; }
-
-  private:
-    void ReadPorts() {
-        std::string line;
-        char c = 0;
-        DWORD read = 0;
-        while (line.size() < 32 && ReadFile(m_stdout, &c, 1, &read, nullptr) && read == 1 &&
-               c != '\n') {
-            line.push_back(c);
-        }
+    explicit HelperProcess(const std::string& arguments)
+        : m_child(Program(), "\"" + Program() + "\" " + arguments) {
         unsigned listenPort = 0;
         unsigned clientPort = 0;
-        if (std::sscanf(line.c_str(), "%u %u", &listenPort, &clientPort) == 2) {
+        if (std::sscanf(m_child.readyLine().c_str(), "%u %u", &listenPort, &clientPort) == 2) {
             m_listenPort = static_cast<uint16_t>(listenPort);
             m_clientPort = static_cast<uint16_t>(clientPort);
         }
     }
 
-    PROCESS_INFORMATION m_process = {};
-    HANDLE m_stdin = nullptr;
-    HANDLE m_stdout = nullptr;
+    bool ready() const { return m_listenPort != 0 && m_clientPort != 0; }
+    int64_t pid() const { return static_cast<int64_t>(m_child.pid()); }
+    uint16_t listenPort() const { return m_listenPort; }
+    uint16_t clientPort() const { return m_clientPort; }
+
+  private:
+    static std::string Program() { return winetest::ProgramFolder() + "tcp_helper.exe"; }
+
+    winetest::ChildProcess m_child;
     uint16_t m_listenPort = 0;
     uint16_t m_clientPort = 0;
 };

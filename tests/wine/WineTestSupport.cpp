@@ -1,10 +1,25 @@
 #include "WineTestSupport.h"
 
-#include <vector>
-
 #include "host/RynUtil.h"
 
 namespace winetest {
+
+namespace {
+
+constexpr size_t kLongestReadyLine = 64;
+
+std::string ReadLine(HANDLE pipe) {
+    std::string line;
+    char c = 0;
+    DWORD read = 0;
+    while (line.size() < kLongestReadyLine && ReadFile(pipe, &c, 1, &read, nullptr) && read == 1 &&
+           c != '\n') {
+        line.push_back(c);
+    }
+    return line;
+}
+
+}  // namespace
 
 bool RunningUnderWine() {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
@@ -53,7 +68,7 @@ std::string ReadWholeFile(const std::string& utf8Path) {
     return content;
 }
 
-ChildProcess::ChildProcess(const std::string& program, const std::string& commandLine) {
+ChildProcess::ChildProcess(const std::string& utf8Program, const std::string& utf8CommandLine) {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE stdinRead = nullptr;
     HANDLE stdinWrite = nullptr;
@@ -72,27 +87,25 @@ ChildProcess::ChildProcess(const std::string& program, const std::string& comman
     SetHandleInformation(stdinWrite, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(stdoutRead, HANDLE_FLAG_INHERIT, 0);
 
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = childIn.get();
     startup.hStdOutput = childOut.get();
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info = {};
-    std::vector<char> line(commandLine.begin(), commandLine.end());
-    line.push_back('\0');
-    if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &info)) {
+    std::wstring line = ryn::CStringUtil::utf8_2ws(utf8CommandLine);
+    line.push_back(L'\0');
+    if (!CreateProcessW(ryn::CStringUtil::utf8_2ws(utf8Program).c_str(), &line[0], nullptr, nullptr,
+                        TRUE, 0, nullptr, nullptr, &startup, &info)) {
         return;
     }
-    CloseHandle(info.hThread);
+    const ryn::UniqueHandle thread(info.hThread);
     m_process = ryn::UniqueHandle(info.hProcess);
     m_pid = info.dwProcessId;
     childOut.reset();
-    // The child's parameters are complete once its main runs.
-    char ready[6];
-    DWORD read = 0;
-    ReadFile(parentOut.get(), ready, sizeof(ready), &read, nullptr);
+    // Its parameters are complete, and its sockets or child exist, once it says so.
+    m_readyLine = ReadLine(parentOut.get());
 }
 
 ChildProcess::~ChildProcess() {

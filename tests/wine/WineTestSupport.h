@@ -18,22 +18,28 @@ std::string ProgramFolder();
 std::string ScratchFolder(const std::string& name);
 std::string ReadWholeFile(const std::string& utf8Path);
 
-// A child started with a given command line, alive until the object goes.
+// A process of ours, started with exactly the given command line and a pipe on
+// stdin; it has written its first line, which says it is ready, when the constructor
+// returns. Closing the pipe ends it; the destructor does that and waits.
 class ChildProcess {
   public:
-    // Starts `program` with exactly `commandLine` and waits until it runs its main.
-    ChildProcess(const std::string& program, const std::string& commandLine);
+    ChildProcess(const std::string& utf8Program, const std::string& utf8CommandLine);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return m_process.valid(); }
+    bool ready() const { return m_readyLine.rfind("ready", 0) == 0; }
     DWORD pid() const { return m_pid; }
+    HANDLE handle() const { return m_process.get(); }
+    // The first line, without its end.
+    const std::string& readyLine() const { return m_readyLine; }
 
   private:
     ryn::UniqueHandle m_process;
     ryn::UniqueHandle m_stdinWrite;
     DWORD m_pid = 0;
+    std::string m_readyLine;
 };
 
 }  // namespace winetest

@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "LayerState.h"
+#include "agent/rynUtil/UniqueHandle.h"
 #include "host/RynUtil.h"
 #include "layer/Machine.h"
 
@@ -298,14 +300,8 @@ bool CFileCom::open(FileComOpenFlag flag) {
 
 void* CFileCom::nativeHandle() const { return m_handle; }
 
-void CFileCom::close() {
-    if (m_handle != nullptr) {
-        const DWORD saved = GetLastError();  // keep the caller's error for its log record
-        CloseHandle(m_handle);
-        SetLastError(saved);
-        m_handle = nullptr;
-    }
-}
+// The owner's release keeps the caller's error for its log record.
+void CFileCom::close() { const UniqueHandle closing(std::exchange(m_handle, nullptr)); }
 
 // ---- Digest: a real MD5 over the file's scripted bytes, counted as a content read.
 
