@@ -6,7 +6,7 @@
 #include "fileprops/FilePropertyCache.h"
 #include "fileprops/ProcMd5Cache.h"
 #include "host/RynUtil.h"
-#include "module/KorvaProcInterfaceImp.h"
+#include "module/ReportShape.h"
 
 namespace {
 
@@ -14,18 +14,6 @@ constexpr int64_t kSystemPid = 4;
 // Small pool chunks keep a short list's tree close to its real size.
 constexpr size_t kPoolChunkBytes = 16 * 1024;
 const char kTimeFormat[] = "%Y%m%d%H%M%S";
-
-// "SignCompany: <name>", " SignDate: <date>", both, or "".
-std::string SignerText(const FilePropertyRecord& record) {
-    std::string text;
-    if (!record.signCompany.empty()) {
-        text += "SignCompany: " + record.signCompany;
-    }
-    if (!record.signDate.empty()) {
-        text += " SignDate: " + record.signDate;
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -181,7 +169,7 @@ void CProcessListReport::EmitPropertyMembers(const std::string& path, int64_t mo
     const FilePropertyRecord& shown = properties ? *properties : none;
     out.String("description", shown.description);
     out.String("company", shown.company);
-    out.String("app_sign", SignerText(shown));
+    out.String("app_sign", reportshape::SignerText(shown.signCompany, shown.signDate));
 }
 
 bool CProcessListReport::EmitSystemRecord(CTcpConnectParserInterface& tcpParser, Record& out) {
@@ -207,7 +195,7 @@ bool CProcessListReport::EmitSystemRecord(CTcpConnectParserInterface& tcpParser,
 }
 
 void CProcessListReport::EmitTcpMembers(const TcpConnectInfo& tcp, Record& out) {
-    out.String("listen_port", CKorvaProcInterfaceImp::FormatPortList(tcp.listen_ports));
-    out.String("establish_port", CKorvaProcInterfaceImp::FormatPortList(tcp.establish_ports));
+    out.String("listen_port", reportshape::PortListText(tcp.listen_ports));
+    out.String("establish_port", reportshape::PortListText(tcp.establish_ports));
     out.Int("connect_count", tcp.connect_count);
 }
