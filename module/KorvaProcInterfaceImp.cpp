@@ -104,18 +104,6 @@ void CKorvaProcInterfaceImp::InitProcParsers(const ryn::ProcessIdMap& processes)
     }
 }
 
-std::string CKorvaProcInterfaceImp::FormatPortList(const std::set<uint16_t>& ports) {
-    std::string text;
-    for (uint16_t port : ports) {
-        text += ryn::CStringUtil::IntToString(port, nullptr, 10);
-        text += ",";
-    }
-    if (!text.empty()) {
-        text.pop_back();
-    }
-    return text;
-}
-
 void CKorvaProcInterfaceImp::SendProcessListReport() {
     const std::string text =
         CProcessListReport(m_cmdIdx, m_triggerType, m_scanTime).Build(m_procParsers, *m_tcpParser);

@@ -8,6 +8,7 @@
 #include "host/RynUtil.h"
 #include "module/KorvaProcInterface.h"
 #include "module/ProcParserList.h"
+#include "module/ReportShape.h"
 #include "module/Singleton.h"
 #include "module/TcpConnectParserInterface.h"
 
@@ -23,8 +24,10 @@ class CKorvaProcInterfaceImp : public CKorvaProcInterface,
     int Start(const std::string& cmdIdx, const std::string& triggerType) override;
     void Stop() override;
 
-    // "80,443,8080": ascending, comma separated, "" for no ports.
-    static std::string FormatPortList(const std::set<uint16_t>& ports);
+    // The report's port list text, under the name its callers know.
+    static std::string FormatPortList(const std::set<uint16_t>& ports) {
+        return reportshape::PortListText(ports);
+    }
 
   protected:
     void run() override;

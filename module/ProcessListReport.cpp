@@ -3,72 +3,83 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <cstdlib>
+#include <iterator>
+
 #include "fileprops/FilePropertyCache.h"
 #include "fileprops/ProcMd5Cache.h"
 #include "host/RynUtil.h"
-#include "module/KorvaProcInterfaceImp.h"
 
 namespace {
 
-constexpr int64_t kSystemPid = 4;
 // Small pool chunks keep a short list's tree close to its real size.
 constexpr size_t kPoolChunkBytes = 16 * 1024;
 const char kTimeFormat[] = "%Y%m%d%H%M%S";
 
-// "SignCompany: <name>", " SignDate: <date>", both, or "".
-std::string SignerText(const FilePropertyRecord& record) {
-    std::string text;
-    if (!record.signCompany.empty()) {
-        text += "SignCompany: " + record.signCompany;
-    }
-    if (!record.signDate.empty()) {
-        text += " SignDate: " + record.signDate;
-    }
-    return text;
+// A member name of the shape, which outlives every report: no copy.
+rapidjson::GenericStringRef<char> Name(std::string_view key) {
+    return rapidjson::StringRef(key.data(), key.size());
 }
 
 }  // namespace
 
 class CProcessListReport::Record {
   public:
-    explicit Record(Handler& out) : m_out(out) { m_out.StartObject(); }
+    Record(Handler& out, const Shape& shape)
+        : m_out(out), m_next(std::begin(shape)), m_end(std::end(shape)) {
+        m_out.StartObject();
+    }
 
     bool End() { return m_out.EndObject(m_members); }
 
     // Copies the text with its length, so embedded NULs and any byte survive.
-    void String(const char* key, const std::string& value) {
-        Key(key);
+    void String(std::string_view value) {
+        Key();
         m_out.String(value.data(), static_cast<rapidjson::SizeType>(value.size()), true);
     }
 
     // For the parser's own cached texts, which outlive the report: no copy.
-    void StringRef(const char* key, const std::string& value) {
-        Key(key);
+    void StringRef(const std::string& value) {
+        Key();
         m_out.String(value.data(), static_cast<rapidjson::SizeType>(value.size()), false);
     }
 
-    void Int64(const char* key, int64_t value) {
-        Key(key);
+    void Int64(int64_t value) {
+        Key();
         m_out.Int64(value);
     }
 
-    void Int(const char* key, int value) {
-        Key(key);
+    void Int(int value) {
+        Key();
         m_out.Int(value);
     }
 
-    void Time(const char* key, int64_t seconds) {
-        String(key, ryn::CTimeUtil(seconds).ToString(kTimeFormat));
+    void Time(int64_t seconds) { String(ryn::CTimeUtil(seconds).ToString(kTimeFormat)); }
+
+    // Passes over members that this record leaves out.
+    void Skip(size_t members) { m_next += members; }
+
+    // The shape's fixed values, up to its next member without one.
+    void FixedMembers() {
+        while (m_next != m_end && m_next->fixed != nullptr) {
+            if (reportshape::IsNumber(m_next->key)) {
+                Int64(std::strtoll(m_next->fixed, nullptr, 10));
+            } else {
+                String(m_next->fixed);
+            }
+        }
     }
 
   private:
-    void Key(const char* key) {
-        m_out.Key(key, static_cast<rapidjson::SizeType>(std::char_traits<char>::length(key)),
-                  false);
+    void Key() {
+        m_out.Key(m_next->key.data(), static_cast<rapidjson::SizeType>(m_next->key.size()), false);
+        ++m_next;
         ++m_members;
     }
 
     Handler& m_out;
+    const reportshape::Member* m_next;
+    const reportshape::Member* m_end;
     rapidjson::SizeType m_members = 0;
 };
 
@@ -84,35 +95,37 @@ std::string CProcessListReport::Build(const ProcParserList& parsers,
                                       CTcpConnectParserInterface& tcpParser) {
     rapidjson::Document::AllocatorType& allocator = m_document.GetAllocator();
     m_document.SetObject();
+    // The members in the shape's order: package_info, the three texts, the records.
+    const std::string_view* name = std::begin(reportshape::kReportMembers);
     rapidjson::Value package(rapidjson::kObjectType);
-    package.AddMember("total_package", 1, allocator);
-    package.AddMember("current_package", 1, allocator);
-    m_document.AddMember("package_info", package, allocator);
+    for (std::string_view key : reportshape::kPackageMembers) {
+        package.AddMember(Name(key), 1, allocator);
+    }
+    m_document.AddMember(Name(*name++), package, allocator);
     const std::string scanTime = ryn::CTimeUtil(m_scanTime).ToString(kTimeFormat);
-    for (const auto& member :
-         {std::make_pair("cmd_idx", &m_cmdIdx), std::make_pair("trigger_type", &m_triggerType),
-          std::make_pair("scan_time", &scanTime)}) {
-        rapidjson::Value text(member.second->data(),
-                              static_cast<rapidjson::SizeType>(member.second->size()), allocator);
-        m_document.AddMember(rapidjson::StringRef(member.first), text, allocator);
+    for (const std::string* member : {&m_cmdIdx, &m_triggerType, &scanTime}) {
+        rapidjson::Value text(member->data(), static_cast<rapidjson::SizeType>(member->size()),
+                              allocator);
+        m_document.AddMember(Name(*name++), text, allocator);
     }
 
     rapidjson::Value records(rapidjson::kArrayType);
     for (const LinkedPtr<CProcInfoParserInterface>& parser : parsers) {
-        AppendRecord(records,
+        AppendRecord(records, reportshape::kProcessMembers,
                      [&](Record& out) { return EmitProcessRecord(*parser, tcpParser, out); });
     }
-    AppendRecord(records, [&](Record& out) { return EmitSystemRecord(tcpParser, out); });
-    m_document.AddMember("process", records, allocator);
+    AppendRecord(records, reportshape::kSystemMembers,
+                 [&](Record& out) { return EmitSystemRecord(tcpParser, out); });
+    m_document.AddMember(Name(*name), records, allocator);
     return WriteAndRelease();
 }
 
 // Builds one record; appends it unless emit gave up on it.
 template <typename Emit>
-bool CProcessListReport::AppendRecord(rapidjson::Value& records, Emit emit) {
+bool CProcessListReport::AppendRecord(rapidjson::Value& records, const Shape& shape, Emit emit) {
     Handler record(&m_document.GetAllocator());
-    auto generate = [&emit](Handler& out) {
-        Record members(out);
+    auto generate = [&emit, &shape](Handler& out) {
+        Record members(out, shape);
         return emit(members) && members.End();
     };
     record.Populate(generate);
@@ -133,15 +146,16 @@ std::string CProcessListReport::WriteAndRelease() {
     return std::string(text.GetString(), text.GetSize());
 }
 
-// False, leaving the record unfinished, when the process times are unknown.
+// The values in the order of the shape's process members. False, leaving the record
+// unfinished, when the process times are unknown.
 bool CProcessListReport::EmitProcessRecord(CProcInfoParserInterface& parser,
                                            CTcpConnectParserInterface& tcpParser, Record& out) {
-    out.Int64("pid", parser.GetPid());
-    out.Int64("ppid", parser.GetPpid());
-    out.StringRef("proc_name", parser.GetProcName());
-    out.StringRef("proc_path", parser.GetProcPath());
-    out.StringRef("cmd_line", parser.GetCmdLine());
-    out.String("user", parser.GetUser());
+    out.Int64(parser.GetPid());
+    out.Int64(parser.GetPpid());
+    out.StringRef(parser.GetProcName());
+    out.StringRef(parser.GetProcPath());
+    out.StringRef(parser.GetCmdLine());
+    out.String(parser.GetUser());
     int64_t startTime = -1;
     int64_t elapsedTime = -1;
     int64_t cpuTime = -1;
@@ -149,9 +163,9 @@ bool CProcessListReport::EmitProcessRecord(CProcInfoParserInterface& parser,
     if (startTime == -1 || elapsedTime == -1 || cpuTime == -1) {
         return false;
     }
-    out.Time("start_time", startTime);
-    out.Int64("cpu_time", cpuTime);
-    out.Int64("elapsed_time", elapsedTime);
+    out.Time(startTime);
+    out.Int64(cpuTime);
+    out.Int64(elapsedTime);
     EmitTcpMembers(tcpParser.GetConnectInfo(parser.GetPid()), out);
     int64_t modifyTime = 0;
     EmitFileMembers(parser, &modifyTime, out);
@@ -164,13 +178,14 @@ void CProcessListReport::EmitFileMembers(CProcInfoParserInterface& parser, int64
                                          Record& out) {
     int64_t createTime = 0;
     if (!parser.GetExeFileTimes(createTime, *modifyTime)) {
+        out.Skip(reportshape::kFileMembers);
         return;
     }
-    out.Int64("file_size", parser.GetExeFileSize());
-    out.Time("file_create_time", createTime);
-    out.Time("file_modify_time", *modifyTime);
-    out.String("file_md5", CProcMd5Cache::GetInstance()->Get(parser.GetPid(), parser.GetProcPath(),
-                                                             *modifyTime));
+    out.Int64(parser.GetExeFileSize());
+    out.Time(createTime);
+    out.Time(*modifyTime);
+    out.String(
+        CProcMd5Cache::GetInstance()->Get(parser.GetPid(), parser.GetProcPath(), *modifyTime));
 }
 
 void CProcessListReport::EmitPropertyMembers(const std::string& path, int64_t modifyTime,
@@ -179,35 +194,20 @@ void CProcessListReport::EmitPropertyMembers(const std::string& path, int64_t mo
         CFilePropertyCache::GetInstance()->Get(path, modifyTime);
     const FilePropertyRecord none;
     const FilePropertyRecord& shown = properties ? *properties : none;
-    out.String("description", shown.description);
-    out.String("company", shown.company);
-    out.String("app_sign", SignerText(shown));
+    out.String(shown.description);
+    out.String(shown.company);
+    out.String(reportshape::SignerText(shown.signCompany, shown.signDate));
 }
 
 bool CProcessListReport::EmitSystemRecord(CTcpConnectParserInterface& tcpParser, Record& out) {
-    const std::string empty;
-    out.Int64("pid", kSystemPid);
-    out.Int64("ppid", -1);
-    out.String("proc_name", "System");
-    out.String("proc_path", empty);
-    out.String("cmd_line", empty);
-    out.String("user", "SYSTEM");
-    out.String("start_time", empty);
-    out.Int64("cpu_time", -1);
-    out.Int64("elapsed_time", -1);
-    out.String("description", empty);
-    out.String("company", empty);
-    EmitTcpMembers(tcpParser.GetConnectInfo(kSystemPid), out);
-    out.Int64("file_size", -1);
-    out.String("file_create_time", empty);
-    out.String("file_modify_time", empty);
-    out.String("file_md5", empty);
-    out.String("app_sign", empty);
+    out.FixedMembers();
+    EmitTcpMembers(tcpParser.GetConnectInfo(reportshape::kSystemPid), out);
+    out.FixedMembers();
     return true;
 }
 
 void CProcessListReport::EmitTcpMembers(const TcpConnectInfo& tcp, Record& out) {
-    out.String("listen_port", CKorvaProcInterfaceImp::FormatPortList(tcp.listen_ports));
-    out.String("establish_port", CKorvaProcInterfaceImp::FormatPortList(tcp.establish_ports));
-    out.Int("connect_count", tcp.connect_count);
+    out.String(reportshape::PortListText(tcp.listen_ports));
+    out.String(reportshape::PortListText(tcp.establish_ports));
+    out.Int(tcp.connect_count);
 }

@@ -8,6 +8,7 @@
 #include "campaign/CampaignMachine.h"
 #include "campaign/ReportFormat.h"
 #include "module/LogRecords.h"
+#include "module/ReportShape.h"
 
 namespace campaign {
 
@@ -301,9 +302,8 @@ class ValueCheck {
             Mixed("pid " + Value(got, "pid") + (fileMembers ? " has" : " lacks") +
                   " the file members without a failure to explain it");
         } else if (fileMembers) {
-            for (const char* key :
-                 {"file_size", "file_create_time", "file_modify_time", "file_md5"}) {
-                Expect(got, want, key, {});
+            for (size_t i = reportshape::kFirstFileMember; reportshape::IsFileMember(i); ++i) {
+                Expect(got, want, std::string(reportshape::kProcessMembers[i].key), {});
             }
         }
         std::vector<std::string> description = Or(effects, kNoVersion | kNoProperty, "");

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
+#include <iterator>
+
+#include "module/ReportShape.h"
 
 namespace campaign {
 
@@ -26,36 +28,18 @@ std::string Value(const Record& record, const std::string& key) {
 
 namespace {
 
-// Members in order, as "key" or "key=value"; the numbers are those of kNumberMembers.
-const char kProcessMembers[] =
-    "pid ppid proc_name proc_path cmd_line user start_time cpu_time elapsed_time listen_port "
-    "establish_port connect_count file_size file_create_time file_modify_time file_md5 "
-    "description company app_sign";
-// Present only together, when the executable's times could be read.
-const char kFileMembers[] = "file_size file_create_time file_modify_time file_md5";
-const char kNumberMembers[] = "pid ppid cpu_time elapsed_time connect_count file_size";
-// Fixed values but for the three TCP members, which carry pid 4's summary.
-const char kSystemMembers[] =
-    "pid=4 ppid=-1 proc_name=System proc_path= cmd_line= user=SYSTEM start_time= cpu_time=-1 "
-    "elapsed_time=-1 description= company= listen_port establish_port connect_count "
-    "file_size=-1 file_create_time= file_modify_time= file_md5= app_sign=";
+namespace shape = reportshape;
+typedef std::vector<shape::Member> Shape;
 
-std::vector<std::string> Words(const char* text) {
-    std::vector<std::string> words;
-    for (const char* at = text; *at != '\0';) {
-        const char* end = std::strchr(at, ' ');
-        end = end != nullptr ? end : at + std::strlen(at);
-        words.emplace_back(at, end);
-        at = *end == ' ' ? end + 1 : end;
+// A process record's members: with the file members, or without them.
+Shape ProcessMembers(bool fileMembers) {
+    Shape members;
+    for (size_t i = 0; i < shape::kRecordMembers; ++i) {
+        if (fileMembers || !shape::IsFileMember(i)) {
+            members.push_back(shape::kProcessMembers[i]);
+        }
     }
-    return words;
-}
-
-std::string KeyOf(const std::string& word) { return word.substr(0, word.find('=')); }
-
-bool Contains(const char* words, const std::string& key) {
-    const std::vector<std::string> all = Words(words);
-    return std::find(all.begin(), all.end(), key) != all.end();
+    return members;
 }
 
 int64_t Number(const Record& record, const std::string& key) {
@@ -107,15 +91,21 @@ class FormatCheck {
             Problem("not compact or not canonically escaped");
         }
         Record root;
-        if (!Members(document, Words("package_info cmd_idx trigger_type scan_time process"), "root",
-                     &root)) {
+        Shape members;
+        for (std::string_view key : shape::kReportMembers) {
+            members.push_back({key});
+        }
+        if (!Members(document, members, "root", &root)) {
             return false;
         }
         const rapidjson::Value& package = document["package_info"];
-        if (!package.IsObject() || package.MemberCount() != 2 ||
-            package.MemberBegin()->name != "total_package" || package.MemberBegin()->value != 1 ||
-            (package.MemberBegin() + 1)->name != "current_package" ||
-            (package.MemberBegin() + 1)->value != 1) {
+        bool ones =
+            package.IsObject() && package.MemberCount() == std::size(shape::kPackageMembers);
+        for (size_t i = 0; ones && i < std::size(shape::kPackageMembers); ++i) {
+            const auto& member = package.MemberBegin()[i];
+            ones = member.name.GetString() == shape::kPackageMembers[i] && member.value == 1;
+        }
+        if (!ones) {
             Problem("package_info is not {total_package:1,current_package:1}");
         }
         report->cmdIdx = Value(root, "cmd_idx");
@@ -149,10 +139,9 @@ class FormatCheck {
         return false;
     }
 
-    // The object's members, in exactly the order of words ("key" or "key=value"), each
-    // with the type its key has.
-    bool Members(const rapidjson::Value& object, const std::vector<std::string>& words,
-                 const std::string& where, Record* record) {
+    // The object's members, in exactly the order given, each with the type its key has.
+    bool Members(const rapidjson::Value& object, const Shape& members, const std::string& where,
+                 Record* record) {
         if (!object.IsObject()) {
             return Problem(where + " is not an object");
         }
@@ -161,15 +150,15 @@ class FormatCheck {
             names += std::string(names.empty() ? "" : " ") + it->name.GetString();
         }
         std::string wanted;
-        for (const std::string& word : words) {
-            wanted += (wanted.empty() ? "" : " ") + KeyOf(word);
+        for (const shape::Member& member : members) {
+            wanted += (wanted.empty() ? "" : " ") + std::string(member.key);
         }
         if (names != wanted) {
             return Problem(where + " has the members " + names);
         }
         for (auto it = object.MemberBegin(); it != object.MemberEnd(); ++it) {
             const std::string key = it->name.GetString();
-            const bool number = Contains(kNumberMembers, key);
+            const bool number = shape::IsNumber(key);
             const bool nested = key == "package_info" || key == "process";
             if (!nested && (number ? !it->value.IsInt64() : !it->value.IsString())) {
                 return Problem(where + ": " + key + " has the wrong type");
@@ -187,18 +176,14 @@ class FormatCheck {
     }
 
     bool ProcessRecord(const rapidjson::Value& value, Record* record) {
-        std::vector<std::string> keys = Words(kProcessMembers);
-        if (value.IsObject() && value.MemberCount() == 15) {
-            keys.erase(
-                std::remove_if(keys.begin(), keys.end(),
-                               [](const std::string& key) { return Contains(kFileMembers, key); }),
-                keys.end());
-        }
+        const Shape members =
+            ProcessMembers(!value.IsObject() ||
+                           value.MemberCount() != shape::kRecordMembers - shape::kFileMembers);
         const std::string where =
             "record" + (value.IsObject() && value.HasMember("pid") && value["pid"].IsInt64()
                             ? " of pid " + std::to_string(value["pid"].GetInt64())
                             : std::string());
-        if (!Members(value, keys, where, record)) {
+        if (!Members(value, members, where, record)) {
             return false;
         }
         const int64_t pid = Number(*record, "pid");
@@ -223,13 +208,12 @@ class FormatCheck {
     }
 
     void SystemRecord(const rapidjson::Value& value, Record* record) {
-        const std::vector<std::string> words = Words(kSystemMembers);
-        if (!Members(value, words, "System record", record)) {
+        const Shape members(std::begin(shape::kSystemMembers), std::end(shape::kSystemMembers));
+        if (!Members(value, members, "System record", record)) {
             return;
         }
-        for (size_t i = 0; i < words.size(); ++i) {
-            const size_t equals = words[i].find('=');
-            if (equals != std::string::npos && words[i].substr(equals + 1) != (*record)[i].value) {
+        for (size_t i = 0; i < members.size(); ++i) {
+            if (members[i].fixed != nullptr && members[i].fixed != (*record)[i].value) {
                 Problem("System record: " + (*record)[i].key + " \"" + (*record)[i].value + "\"");
             }
         }

@@ -24,16 +24,17 @@
 
 #include <cstdio>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "AcceptanceSupport.h"
 #include "WineTestSupport.h"
+#include "module/ReportShape.h"
 
 namespace {
 
 using acceptance::RunningProcess;
+namespace shape = reportshape;
 
 // Quotes, a backslash, a tab, a control byte, a slash and non-ASCII text: echoed
 // byte for byte.
@@ -47,49 +48,6 @@ const char kSignerText[] = "SignCompany: signer@korva.test SignDate: 20190305080
 // Wine cannot check a counter-signature, so no date verifies (docs/wine-notes.md).
 const char kSignerTextUnderWine[] = "SignCompany: signer@korva.test";
 constexpr uint64_t kReportTimeoutMs = 30000;
-
-const std::vector<std::string> kRecordKeys = {"pid",
-                                              "ppid",
-                                              "proc_name",
-                                              "proc_path",
-                                              "cmd_line",
-                                              "user",
-                                              "start_time",
-                                              "cpu_time",
-                                              "elapsed_time",
-                                              "listen_port",
-                                              "establish_port",
-                                              "connect_count",
-                                              "file_size",
-                                              "file_create_time",
-                                              "file_modify_time",
-                                              "file_md5",
-                                              "description",
-                                              "company",
-                                              "app_sign"};
-const std::vector<std::string> kSystemKeys = {"pid",
-                                              "ppid",
-                                              "proc_name",
-                                              "proc_path",
-                                              "cmd_line",
-                                              "user",
-                                              "start_time",
-                                              "cpu_time",
-                                              "elapsed_time",
-                                              "description",
-                                              "company",
-                                              "listen_port",
-                                              "establish_port",
-                                              "connect_count",
-                                              "file_size",
-                                              "file_create_time",
-                                              "file_modify_time",
-                                              "file_md5",
-                                              "app_sign"};
-const std::set<std::string> kFileKeys = {"file_size", "file_create_time", "file_modify_time",
-                                         "file_md5"};
-const std::set<std::string> kIntegerKeys = {"pid",          "ppid",          "cpu_time",
-                                            "elapsed_time", "connect_count", "file_size"};
 
 // One of our processes as the test knows it.
 struct Known {
@@ -385,6 +343,18 @@ std::vector<std::string> MemberNames(const rapidjson::Value& object) {
     return names;
 }
 
+std::string KeyOf(std::string_view key) { return std::string(key); }
+std::string KeyOf(const shape::Member& member) { return std::string(member.key); }
+
+template <typename Member, size_t N>
+std::vector<std::string> Keys(const Member (&members)[N]) {
+    std::vector<std::string> keys;
+    for (const Member& member : members) {
+        keys.push_back(KeyOf(member));
+    }
+    return keys;
+}
+
 std::string Text(const rapidjson::Value& value) {
     return value.IsString() ? std::string(value.GetString(), value.GetStringLength())
                             : std::string("<not a string>");
@@ -398,12 +368,9 @@ TEST_F(AcceptanceTest, TextIsCompactJsonWithTheRootMembersInOrder) {
     EXPECT_EQ(g_scene->outcome.body, std::string(buffer.GetString(), buffer.GetSize()));
 
     const rapidjson::Value& root = g_scene->report;
-    EXPECT_EQ(MemberNames(root),
-              std::vector<std::string>(
-                  {"package_info", "cmd_idx", "trigger_type", "scan_time", "process"}));
+    EXPECT_EQ(MemberNames(root), Keys(shape::kReportMembers));
     ASSERT_TRUE(root["package_info"].IsObject());
-    EXPECT_EQ(MemberNames(root["package_info"]),
-              std::vector<std::string>({"total_package", "current_package"}));
+    EXPECT_EQ(MemberNames(root["package_info"]), Keys(shape::kPackageMembers));
     EXPECT_TRUE(root["package_info"]["total_package"].IsInt() &&
                 root["package_info"]["total_package"].GetInt() == 1);
     EXPECT_TRUE(root["package_info"]["current_package"].IsInt() &&
@@ -425,14 +392,14 @@ TEST_F(AcceptanceTest, EveryRecordHasItsMembersInOrderWithTheirTypes) {
         const rapidjson::Value& record = records[i];
         ASSERT_TRUE(record.IsObject());
         std::vector<std::string> expected;
-        for (const std::string& key : kRecordKeys) {
-            if (record.MemberCount() == 19 || kFileKeys.count(key) == 0) {
-                expected.push_back(key);
+        for (size_t k = 0; k < shape::kRecordMembers; ++k) {
+            if (record.MemberCount() == shape::kRecordMembers || !shape::IsFileMember(k)) {
+                expected.push_back(KeyOf(shape::kProcessMembers[k]));
             }
         }
         EXPECT_EQ(expected, MemberNames(record)) << "record " << i;
         for (auto it = record.MemberBegin(); it != record.MemberEnd(); ++it) {
-            const bool integer = kIntegerKeys.count(it->name.GetString()) != 0;
+            const bool integer = shape::IsNumber(it->name.GetString());
             EXPECT_TRUE(integer ? it->value.IsInt64() : it->value.IsString())
                 << "record " << i << " member " << it->name.GetString();
         }
@@ -445,17 +412,15 @@ TEST_F(AcceptanceTest, PidsAscendAndTheSystemRecordClosesTheList) {
         EXPECT_LT(records[i - 1]["pid"].GetInt64(), records[i]["pid"].GetInt64());
     }
     const rapidjson::Value& system = records[records.Size() - 1];
-    EXPECT_EQ(kSystemKeys, MemberNames(system));
-    EXPECT_EQ(4, system["pid"].GetInt64());
-    EXPECT_EQ(-1, system["ppid"].GetInt64());
-    EXPECT_EQ("System", Text(system["proc_name"]));
-    EXPECT_EQ("SYSTEM", Text(system["user"]));
-    EXPECT_EQ(-1, system["cpu_time"].GetInt64());
-    EXPECT_EQ(-1, system["elapsed_time"].GetInt64());
-    EXPECT_EQ(-1, system["file_size"].GetInt64());
-    for (const char* key : {"proc_path", "cmd_line", "start_time", "description", "company",
-                            "file_create_time", "file_modify_time", "file_md5", "app_sign"}) {
-        EXPECT_EQ("", Text(system[key])) << key;
+    ASSERT_EQ(Keys(shape::kSystemMembers), MemberNames(system));
+    for (const shape::Member& member : shape::kSystemMembers) {
+        const rapidjson::Value& value = system[KeyOf(member).c_str()];
+        EXPECT_EQ(shape::IsNumber(member.key), value.IsInt64()) << member.key;
+        if (member.fixed != nullptr) {
+            EXPECT_EQ(member.fixed,
+                      value.IsInt64() ? std::to_string(value.GetInt64()) : Text(value))
+                << member.key;
+        }
     }
     // Nothing of the System process is visible here: no TCP rows of pid 4.
     EXPECT_EQ("", Text(system["listen_port"]));
@@ -471,7 +436,7 @@ TEST_F(AcceptanceTest, OurProcessesAreReportedAsObserved) {
         const rapidjson::Value* found = RecordOf(known.pid);
         ASSERT_NE(nullptr, found) << "pid " << known.pid << " missing from the report";
         const rapidjson::Value& record = *found;
-        ASSERT_EQ(19u, record.MemberCount());
+        ASSERT_EQ(shape::kRecordMembers, record.MemberCount());
         const acceptance::FileFacts file = acceptance::ReadFileFacts(known.path);
         ASSERT_TRUE(file.readable) << known.path;
 
