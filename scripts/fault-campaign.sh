@@ -21,12 +21,19 @@ mkdir -p "$logs"
 mutants() {
     local limit="${1:-2000}" scratch=build/mutants/src binary=build/mutants/build/tests/fault_campaign
     local escaped=0 patch name seed started
-    # Only files that differ are copied, so that the scratch build stays incremental.
-    git ls-files -co --exclude-standard | while read -r file; do
+    # Only files that differ are copied, so that the scratch build stays incremental;
+    # files the sources no longer have go, since the build's globs would still find them.
+    local listed
+    listed=$(git ls-files -co --exclude-standard)
+    while read -r file; do
         if [ -f "$file" ] && ! cmp -s "$file" "$scratch/$file"; then
             mkdir -p "$scratch/$(dirname "$file")" && cp "$file" "$scratch/$file"
         fi
-    done
+    done <<<"$listed"
+    if [ -d "$scratch" ]; then
+        (cd "$scratch" && find . -type f | sed 's|^\./||' | sort) |
+            comm -23 - <(sort <<<"$listed") | while read -r stale; do rm -f "$scratch/$stale"; done
+    fi
     if ! nice -n 10 cmake -S "$scratch" -B build/mutants/build -G Ninja \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$logs/mutants-configure.log" 2>&1; then
         echo "fault-campaign: mutants: configure failed ($logs/mutants-configure.log)"
