@@ -69,7 +69,10 @@ cannot() {
 commit=$(git -C "$top" rev-parse HEAD) || cannot "$top is not a git clone"
 if ! command -v mmdebstrap >/dev/null; then
     echo "clean-root: installing mmdebstrap"
-    { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q mmdebstrap; } >/dev/null 2>&1 ||
+    # Only this machine's own architecture is needed: a foreign index in mid-sync must
+    # not cost the clean root.
+    { bash "$top/scripts/apt-update.sh" --need "$(dpkg --print-architecture)" -q &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q mmdebstrap; } >/dev/null 2>&1 ||
         cannot "mmdebstrap is missing and could not be installed"
 fi
 
