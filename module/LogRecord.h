@@ -76,15 +76,9 @@ constexpr bool Fits(const char* format, const std::array<Kind, N>& kinds) {
     return used == N;
 }
 
-}  // namespace log_record_detail
-
 // The record's text with these arguments, as the logger would format it.
 template <const LogRecord& R, typename... Args>
-std::string ComposeLog(Args... args) {
-    static_assert(log_record_detail::Fits(R.format,
-                                          std::array<log_record_detail::Kind, sizeof...(Args)>{
-                                              {log_record_detail::KindOf<Args>()...}}),
-                  "the arguments do not fit the record's format");
+std::string Compose(Args... args) {
     if constexpr (sizeof...(Args) == 0) {
         return R.format;
     } else {
@@ -95,6 +89,8 @@ std::string ComposeLog(Args... args) {
     }
 }
 
+}  // namespace log_record_detail
+
 template <const LogRecord& R, typename... Args>
 void WriteLog(Args... args) {
     static_assert(log_record_detail::Fits(R.format,
@@ -102,7 +98,8 @@ void WriteLog(Args... args) {
                                               {log_record_detail::KindOf<Args>()...}}),
                   "the arguments do not fit the record's format");
     if constexpr (R.source == nullptr) {
-        ryn::CLogMessage::GetInstance()->WriteLogMessage(ComposeLog<R>(args...), R.level);
+        ryn::CLogMessage::GetInstance()->WriteLogMessage(log_record_detail::Compose<R>(args...),
+                                                         R.level);
     } else {
         // The logger's callers end the arguments with an empty text.
         ryn::CLogMessage::GetInstance()->log(R.level, R.source, R.line, R.format, args..., "");
